@@ -1,0 +1,337 @@
+/* client.cpp: the control socket of the console mouse server and the clients
+ * attached to it.
+ *
+ * Client programs connect to CONTROL_SOCKET_PATH and send 16-byte Mox_Connect
+ * records; the first one names the console they attach to. Admitted clients
+ * sit in one stack per console (newest on top), receive the mouse events of
+ * that console as 28-byte Mox_Event records and may ask for the console
+ * state. The server's main loop drives everything: nothing here blocks on a
+ * client for longer than FIRST_RECORD_WAIT_MS. */
+
+#include "client.h"
+#include "console.h"
+#include "moxInt.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+client_info *cinfo[LAST_VC + 1];
+
+namespace
+{
+
+/* Reports name this file, without directories. */
+constexpr const char SRC_FILE[] = "client.cpp";
+
+constexpr int LISTEN_BACKLOG = 5;
+constexpr mode_t SOCKET_MODE = 0777; /* any user may connect; admission decides */
+
+/* The bound address covers the family field and the path without its NUL. */
+constexpr socklen_t CONTROL_ADDR_LEN =
+    static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + sizeof CONTROL_SOCKET_PATH - 1);
+static_assert(CONTROL_ADDR_LEN == 13, "control socket address is 13 bytes");
+
+/* A connecting client must send its first record within this time: the first
+ * read happens in the server's only thread, so a silent client would
+ * otherwise stop every console's mouse. Long enough for a slow client that
+ * writes its record a little after connect. */
+constexpr int FIRST_RECORD_WAIT_MS = 500;
+
+/* Event kinds routed by eventMask: move, drag, down, up, enter, leave. The
+ * click-count and flag bits travel with an event but never select a client. */
+constexpr uint32_t ROUTED_KINDS = MOX_MOVE | MOX_DRAG | MOX_DOWN | MOX_UP | MOX_ENTER | MOX_LEAVE;
+static_assert(ROUTED_KINDS == 0x60F, "routed kinds");
+
+/* Button counts carried in the type field of a request's answer. */
+constexpr uint8_t BUTTONS_TWO = 2;
+constexpr uint8_t BUTTONS_THREE = 3;
+
+/* The answer to state and button-count requests. Kept for the whole run: a
+ * field a request does not refresh keeps its last value. */
+Mox_Event reply_event;
+
+bool vc_in_table(int vc)
+{
+    return vc >= 0 && vc <= LAST_VC;
+}
+
+/* Writes one event without waiting and without SIGPIPE. A 28-byte send on a
+ * stream socket is queued whole or refused whole, so a client whose buffer
+ * is full loses this record and never sees part of one; a gone peer only
+ * makes the send fail. */
+void send_event(int fd, const Mox_Event *ev)
+{
+    (void) send(fd, ev, sizeof *ev, MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
+/* One read of a whole record, no retry: 1 = record, 0 = end of stream,
+ * -1 = failure or short read (the bytes read are lost). */
+int get_data(int fd, Mox_Connect *data)
+{
+    ssize_t got = read(fd, data, sizeof *data);
+    if (got == 0)
+        return 0;
+    if (got == static_cast<ssize_t>(sizeof *data))
+        return 1;
+    return -1;
+}
+
+long elapsed_ms(const timespec *since)
+{
+    timespec now;
+    (void) clock_gettime(CLOCK_MONOTONIC, &now);
+    return (now.tv_sec - since->tv_sec) * 1000L + (now.tv_nsec - since->tv_nsec) / 1000000L;
+}
+
+/* True once fd has something to read (data, end of stream or an error)
+ * within timeout_ms. */
+bool wait_readable(int fd, int timeout_ms)
+{
+    timespec start;
+    (void) clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        long left = timeout_ms - elapsed_ms(&start);
+        if (left < 0)
+            left = 0;
+        pollfd pfd = {fd, POLLIN, 0};
+        int ready = poll(&pfd, 1, static_cast<int>(left));
+        if (ready > 0)
+            return true;
+        if (ready == 0 || errno != EINTR || left == 0)
+            return false;
+    }
+}
+
+/* Root may attach to any console; anyone else only to a console they own. */
+bool may_attach(uid_t uid, int vc)
+{
+    return uid == 0 || is_console_owner(vc, uid) != 0;
+}
+
+client_info *refuse(client_info *ci, int fd)
+{
+    free(ci);
+    (void) close(fd);
+    return nullptr;
+}
+
+} // namespace
+
+/* Creates the control socket afresh, open to every user, and returns the
+ * listening descriptor. A socket left by an earlier run is replaced. */
+int listen_for_clients(void)
+{
+    (void) unlink(CONTROL_SOCKET_PATH);
+
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        mox_report(__LINE__, SRC_FILE, MOX_SEV_FATAL, "socket()");
+        return -1;
+    }
+
+    sockaddr_un addr;
+    memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    static_assert(sizeof CONTROL_SOCKET_PATH <= sizeof addr.sun_path, "path fits");
+    memcpy(addr.sun_path, CONTROL_SOCKET_PATH, sizeof CONTROL_SOCKET_PATH);
+    if (bind(fd, reinterpret_cast<const sockaddr *>(&addr), CONTROL_ADDR_LEN) < 0) {
+        mox_report(__LINE__, SRC_FILE, MOX_SEV_FATAL, "Problem binding %s", CONTROL_SOCKET_PATH);
+        (void) close(fd);
+        return -1;
+    }
+
+    (void) chmod(CONTROL_SOCKET_PATH, SOCKET_MODE);
+    (void) listen(fd, LISTEN_BACKLOG);
+    return fd;
+}
+
+/* Accepts one client from the listening socket fd and admits it, or refuses
+ * it (closing its socket). The returned record belongs to cinfo. */
+client_info *accept_client_connection(int fd)
+{
+    sockaddr_un addr;
+    memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    socklen_t addr_len = sizeof addr;
+    int cfd = accept4(fd, reinterpret_cast<sockaddr *>(&addr), &addr_len, SOCK_CLOEXEC);
+    if (cfd < 0) {
+        int err = errno;
+        mox_report(__LINE__, SRC_FILE, MOX_SEV_WARN, "accept() failed: %s", strerror(err));
+        return nullptr;
+    }
+    mox_report(__LINE__, SRC_FILE, MOX_SEV_TRACE, "Connecting at fd %i", cfd);
+
+    client_info *ci = static_cast<client_info *>(malloc(sizeof *ci));
+    if (ci == nullptr) {
+        mox_report(__LINE__, SRC_FILE, MOX_SEV_FATAL, "I couln't get any memory! I die! :(");
+        (void) close(cfd);
+        return nullptr;
+    }
+    memset(ci, 0, sizeof *ci);
+
+    /* Silent, closed and short first records are turned away without a word. */
+    if (!wait_readable(cfd, FIRST_RECORD_WAIT_MS) || get_data(cfd, &ci->data) != 1)
+        return refuse(ci, cfd);
+
+    int vc = ci->data.vc;
+    if (vc > LAST_VC) {
+        mox_report(__LINE__, SRC_FILE, MOX_SEV_REFUSE, "Request on vc %i > %i", vc, LAST_VC);
+        return refuse(ci, cfd);
+    }
+    if (vc < 0)
+        return refuse(ci, cfd);
+
+    ucred cred;
+    memset(&cred, 0, sizeof cred);
+    socklen_t cred_len = sizeof cred;
+    int got = getsockopt(cfd, SOL_SOCKET, SO_PEERCRED, &cred, &cred_len);
+    int err = got < 0 ? errno : EINVAL;
+    if (got < 0 || cred_len != sizeof cred) {
+        mox_report(__LINE__, SRC_FILE, MOX_SEV_WARN, "getsockopt(SO_PEERCRED): %s", strerror(err));
+        return refuse(ci, cfd);
+    }
+    mox_report(__LINE__, SRC_FILE, MOX_SEV_DETAIL, "peer socket uid = %d",
+               static_cast<int>(cred.uid));
+
+    if (!may_attach(cred.uid, vc)) {
+        mox_report(__LINE__, SRC_FILE, MOX_SEV_REFUSE,
+                   "Failed mox connect attempt by uid %d for vc %d", static_cast<int>(cred.uid),
+                   vc);
+        return refuse(ci, cfd);
+    }
+
+    ci->fd = cfd;
+    ci->next = cinfo[vc];
+    cinfo[vc] = ci;
+    mox_report(__LINE__, SRC_FILE, MOX_SEV_DETAIL,
+               "Pid %i, vc %i, ev %02X, def %02X, minm %02X, maxm %02X", ci->data.pid, vc,
+               static_cast<unsigned>(ci->data.eventMask),
+               static_cast<unsigned>(ci->data.defaultMask), static_cast<unsigned>(ci->data.minMod),
+               static_cast<unsigned>(ci->data.maxMod));
+    return ci;
+}
+
+/* Unlinks ci from stack vc and frees it; its socket is left to the caller. */
+void remove_client(client_info *ci, int vc)
+{
+    if (!vc_in_table(vc) || cinfo[vc] == nullptr)
+        return;
+    if (cinfo[vc] == ci) {
+        cinfo[vc] = ci->next;
+        free(ci);
+        return;
+    }
+    for (client_info *above = cinfo[vc]; above->next != nullptr; above = above->next) {
+        if (above->next == ci) {
+            above->next = ci->next;
+            free(ci);
+            return;
+        }
+    }
+}
+
+/* Reads one record from ci's socket: a replacement connect record (pid set)
+ * or a request (pid 0, code in vc). 1 = handled, 0 = the client closed and
+ * its socket is closed now, -1 = out-of-range vc or a failed/short read. */
+int process_client_request(client_info *ci, int vc, int x, int y, int buttons, int clicks,
+                           int three_button_mouse)
+{
+    Mox_Event &event = reply_event;
+    Mox_Connect rec;
+
+    mox_report(__LINE__, SRC_FILE, MOX_SEV_TRACE, "Request on %i (console %i)", ci->fd, vc);
+    if (vc > LAST_VC)
+        return -1;
+    if (vc == -1) {
+        mox_report(__LINE__, SRC_FILE, MOX_SEV_FATAL, "Unknown fd selected");
+        return -1;
+    }
+
+    int got = get_data(ci->fd, &rec);
+    if (got == 0) {
+        mox_report(__LINE__, SRC_FILE, MOX_SEV_TRACE, "Closing");
+        (void) close(ci->fd);
+        return 0;
+    }
+    if (got < 0)
+        return -1;
+
+    /* A record with a pid is a new connect record; it is trusted as it
+     * stands and does not move the client to another stack. */
+    if (rec.pid != 0) {
+        ci->data = rec;
+        return 1;
+    }
+
+    switch (rec.vc) {
+    case REQ_STATE:
+        event.vc = static_cast<uint16_t>(get_console_state(&event.modifiers));
+        event.x = static_cast<int16_t>(x);
+        event.y = static_cast<int16_t>(y);
+        event.buttons = static_cast<uint8_t>(buttons);
+        event.clicks = clicks;
+        event.dx = static_cast<int16_t>(console.max_x);
+        event.dy = static_cast<int16_t>(console.max_y);
+        [[fallthrough]];
+    case REQ_BUTTON_COUNT:
+        event.type = three_button_mouse == 1 ? BUTTONS_THREE : BUTTONS_TWO;
+        send_event(ci->fd, &event);
+        return 1;
+    case REQ_NO_PASTE:
+        selection_disable_paste();
+        mox_report(__LINE__, SRC_FILE, MOX_SEV_TRACE,
+                   "disabling pasting per request from virtual console (%d)", vc);
+        return 1;
+    default:
+        return 1;
+    }
+}
+
+/* Offers event to the stack whose top is top, newest client first. The first
+ * client that fits by modifiers decides: it receives the event if it wants
+ * the kind, stops it if the kind is none of its default business, and
+ * otherwise lets the client below decide. 1 = finished with, 0 = the
+ * server's own handling applies. */
+int do_client(client_info *top, Mox_Event *event)
+{
+    const uint32_t mods = event->modifiers;
+    for (client_info *ci = top; ci != nullptr; ci = ci->next) {
+        const Mox_Connect *d = &ci->data;
+        const uint32_t need = d->minMod;
+        if ((need & mods) != need)
+            continue;
+        if ((mods & ~static_cast<uint32_t>(d->maxMod)) != 0)
+            continue;
+        int res = (d->defaultMask & event->type) == 0 ? 1 : 0;
+        if ((d->eventMask & (event->type & ROUTED_KINDS)) != 0) {
+            send_event(ci->fd, event);
+            return (d->defaultMask & MOX_HARD) != 0 ? res : 1;
+        }
+        if (res == 1)
+            return 1;
+    }
+    return 0;
+}
+
+/* Tells every client process that the console changed size: console 0
+ * first, each stack from the top. A pid of 0 or below would address a
+ * process group or every process, so such records are passed over. */
+void notify_clients_resize(void)
+{
+    for (int vc = 0; vc <= LAST_VC; vc++) {
+        for (const client_info *ci = cinfo[vc]; ci != nullptr; ci = ci->next) {
+            if (ci->data.pid > 0)
+                (void) kill(ci->data.pid, SIGWINCH);
+        }
+    }
+}

@@ -1,0 +1,54 @@
+# Tests of the client-connection module (client.o).
+if(NOT TARGET client_obj)
+    return()
+endif()
+
+# The fake server around the modules: reports, console state, ownership.
+add_library(mox_fake_host STATIC support/fake_host.cpp)
+target_include_directories(mox_fake_host PUBLIC support ${PROJECT_SOURCE_DIR}/src/headers)
+target_link_libraries(mox_fake_host PUBLIC mox_warnings)
+
+add_executable(client_test client_test.cpp $<TARGET_OBJECTS:client_obj>)
+target_link_libraries(client_test PRIVATE mox_fake_host mox_testsupport mox_warnings GTest::gtest)
+add_test(NAME client_test COMMAND client_test)
+set_tests_properties(client_test PROPERTIES TIMEOUT 60 LABELS client)
+
+# A C server: every public header read by the C compiler, client.o linked by
+# it alone, with a small host written in C.
+# The objects are given as link items, not sources: as sources of C++ origin
+# they would make CMake add the C++ runtime to the link, hiding any need of it.
+add_executable(client_c_interface c_interface.c c_host.c)
+target_include_directories(client_c_interface PRIVATE ${PROJECT_SOURCE_DIR}/src/headers)
+target_link_libraries(client_c_interface PRIVATE $<TARGET_OBJECTS:client_obj> mox_warnings)
+add_dependencies(client_c_interface client_obj)
+target_compile_options(client_c_interface PRIVATE -pedantic)
+set_target_properties(client_c_interface PROPERTIES LINKER_LANGUAGE C C_EXTENSIONS OFF)
+if(TARGET argsift_obj)
+    # The option-string parser links into the same C program.
+    target_link_libraries(client_c_interface PRIVATE $<TARGET_OBJECTS:argsift_obj>)
+    add_dependencies(client_c_interface argsift_obj)
+    target_compile_definitions(client_c_interface PRIVATE MOX_HAVE_ARGSIFT=1)
+endif()
+add_test(NAME client_c_interface COMMAND client_c_interface)
+set_tests_properties(client_c_interface PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 30 LABELS client)
+
+# client.o exports exactly its functions and table, and needs only libc and
+# the server's host services (sanitizer hooks and AddressSanitizer's ODR
+# markers in sanitizer builds): nothing
+# of the C++ runtime.
+set(client_needs "mox_report|get_console_state|is_console_owner|selection_disable_paste|option|console")
+set(client_needs "${client_needs}|socket|bind|listen|accept4|getsockopt|chmod|unlink|poll|read|send")
+set(client_needs "${client_needs}|close|kill|clock_gettime|malloc|calloc|free|memset|memcpy|strerror")
+set(client_needs "${client_needs}|__errno_location|__stack_chk_fail(_local)?|_GLOBAL_OFFSET_TABLE_")
+set(client_needs "${client_needs}|__(asan|ubsan|sanitizer)_[A-Za-z0-9_]*")
+add_test(NAME client_symbols
+    COMMAND sh -c "set -e
+        obj=\"$1\"; nm=\"$2\"
+        bad=$(\"$nm\" -u \"$obj\" | awk '{print $NF}' | grep -Ev '^(${client_needs})$' || true)
+        if [ -n \"$bad\" ]; then echo \"unexpected undefined symbols: $bad\"; exit 1; fi
+        defs=$(\"$nm\" -g --defined-only \"$obj\" | awk '{print $3}' | grep -v '^__odr_asan' | sort | tr '\\n' ' ')
+        want='accept_client_connection cinfo do_client listen_for_clients notify_clients_resize process_client_request remove_client '
+        if [ \"$defs\" != \"$want\" ]; then echo \"exported: $defs\"; exit 1; fi
+        echo \"ok: $defs\""
+        client_symbols ${CMAKE_BINARY_DIR}/client.o ${CMAKE_NM})
+set_tests_properties(client_symbols PROPERTIES LABELS client)
