@@ -28,3 +28,11 @@ echo "== fuzzing"
 for target in fuzz/corpus/*/; do
     ./scripts/fuzz.sh "$(basename "$target")" "$fuzz_seconds"
 done
+
+if [ -z "${MOX_SKIP_VM:-}" ]; then
+    echo "== real kernels under QEMU: the daemon on i386's /dev/psaux, the suite built for i386"
+    tests/vm/run-vm.sh prepare i386
+    cmake --preset i386 >/dev/null
+    cmake --build --preset i386
+    ctest --preset i386
+fi
