@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <sched.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
@@ -119,9 +120,30 @@ static void exercise_client(void)
 }
 
 #if defined(MOX_HAVE_ARGSIFT) && MOX_HAVE_ARGSIFT
-/* The option-string parser, linked into the same C server: its checks go
- * here. */
-static void exercise_argsift(void) {}
+/* The option-string parser, linked into the same C server, as a protocol
+ * driver would call it: the table is built with C initialisers. */
+static void exercise_argsift(void)
+{
+    int dpi = -1;
+    int swap = 0;
+    char *dev = NULL;
+    option_helper table[] = {
+        {"dpi", OPT_DEC, {.iptr = &dpi}, 0, 0},
+        {"swap", OPT_BOOL, {.iptr = &swap}, 1, 0},
+        {"dev", OPT_STRING, {.sptr = &dev}, 0, 0},
+        {NULL, OPT_END, {NULL}, 0, 0},
+    };
+    CHECK(parse_options("c-proto", "dpi=400,swap,dev=/dev/ttyS0", ',', table) == 3);
+    CHECK(dpi == 400 && swap == 1);
+    CHECK(dev != NULL && strcmp(dev, "/dev/ttyS0") == 0);
+    CHECK(is_option_present(table, "swap") == 1);
+    free(dev);
+
+    int before = c_host_reports;
+    CHECK(check_no_options("c-proto", "rate=5", ',') == 0);
+    CHECK(c_host_reports == before + 2);
+    CHECK(strcmp(c_host_last_report, "c_host: Continuing despite errors in option parsing") == 0);
+}
 #endif
 
 int main(void)

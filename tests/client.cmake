@@ -31,24 +31,3 @@ if(TARGET argsift_obj)
 endif()
 add_test(NAME client_c_interface COMMAND client_c_interface)
 set_tests_properties(client_c_interface PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 30 LABELS client)
-
-# client.o exports exactly its functions and table, and needs only libc and
-# the server's host services (sanitizer hooks and AddressSanitizer's ODR
-# markers in sanitizer builds): nothing
-# of the C++ runtime.
-set(client_needs "mox_report|get_console_state|is_console_owner|selection_disable_paste|option|console")
-set(client_needs "${client_needs}|socket|bind|listen|accept4|getsockopt|chmod|unlink|poll|read|send")
-set(client_needs "${client_needs}|close|kill|clock_gettime|malloc|calloc|free|memset|memcpy|strerror")
-set(client_needs "${client_needs}|__errno_location|__stack_chk_fail(_local)?|_GLOBAL_OFFSET_TABLE_")
-set(client_needs "${client_needs}|__(asan|ubsan|sanitizer)_[A-Za-z0-9_]*")
-add_test(NAME client_symbols
-    COMMAND sh -c "set -e
-        obj=\"$1\"; nm=\"$2\"
-        bad=$(\"$nm\" -u \"$obj\" | awk '{print $NF}' | grep -Ev '^(${client_needs})$' || true)
-        if [ -n \"$bad\" ]; then echo \"unexpected undefined symbols: $bad\"; exit 1; fi
-        defs=$(\"$nm\" -g --defined-only \"$obj\" | awk '{print $3}' | grep -v '^__odr_asan' | sort | tr '\\n' ' ')
-        want='accept_client_connection cinfo do_client listen_for_clients notify_clients_resize process_client_request remove_client '
-        if [ \"$defs\" != \"$want\" ]; then echo \"exported: $defs\"; exit 1; fi
-        echo \"ok: $defs\""
-        client_symbols ${CMAKE_BINARY_DIR}/client.o ${CMAKE_NM})
-set_tests_properties(client_symbols PROPERTIES LABELS client)
