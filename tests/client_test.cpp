@@ -24,6 +24,7 @@
 #include "console.h"
 #include "devns.h"
 #include "fake_host.h"
+#include "wire.h"
 #include "moxInt.h"
 
 // Every kill the module makes goes through here while kill_log_on is set,
@@ -48,14 +49,7 @@ constexpr int PEER_WAIT_MS = 2000; // bound on every wait for a peer's bytes
 
 Mox_Connect rec(uint16_t ev, uint16_t def, uint16_t min, uint16_t max, int32_t pid, int32_t vc)
 {
-    Mox_Connect r;
-    r.eventMask = ev;
-    r.defaultMask = def;
-    r.minMod = min;
-    r.maxMod = max;
-    r.pid = pid;
-    r.vc = vc;
-    return r;
+    return make_record(ev, def, min, max, pid, vc);
 }
 
 Mox_Connect attach(int vc, int32_t pid = 4242)
@@ -66,27 +60,6 @@ Mox_Connect attach(int vc, int32_t pid = 4242)
 Mox_Connect request(int32_t code)
 {
     return rec(0, 0, 0, 0, 0, code);
-}
-
-int connect_control()
-{
-    int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (s < 0)
-        return -1;
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    strcpy(addr.sun_path, CONTROL_SOCKET_PATH);
-    if (connect(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-        close(s);
-        return -1;
-    }
-    return s;
-}
-
-bool readable(int fd, int ms)
-{
-    pollfd p = {fd, POLLIN, 0};
-    return poll(&p, 1, ms) == 1;
 }
 
 // Number of bytes waiting on fd without blocking (0 when none).

@@ -30,6 +30,7 @@
 #include "client.h"
 #include "devns.h"
 #include "fake_host.h"
+#include "wire.h"
 #include "moxInt.h"
 
 // The module's resize signals are logged here and never sent: the pids in
@@ -66,14 +67,7 @@ void watchdog_fired(int)
 
 Mox_Connect rec(uint16_t ev, uint16_t def, uint16_t min, uint16_t max, int32_t pid, int32_t vc)
 {
-    Mox_Connect r;
-    r.eventMask = ev;
-    r.defaultMask = def;
-    r.minMod = min;
-    r.maxMod = max;
-    r.pid = pid;
-    r.vc = vc;
-    return r;
+    return make_record(ev, def, min, max, pid, vc);
 }
 
 Mox_Event move_event(int vc, uint8_t modifiers, int16_t x)
@@ -110,21 +104,6 @@ std::vector<std::string> fd_listing()
     return out;
 }
 
-int connect_control()
-{
-    int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (s < 0)
-        return -1;
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    strcpy(addr.sun_path, CONTROL_SOCKET_PATH);
-    if (connect(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-        close(s);
-        return -1;
-    }
-    return s;
-}
-
 bool send_all(int fd, const void *buf, size_t n)
 {
     return send(fd, buf, n, MSG_NOSIGNAL) == static_cast<ssize_t>(n);
@@ -152,12 +131,6 @@ bool server_closed(int peer)
         return false;
     char c;
     return recv(peer, &c, 1, MSG_DONTWAIT) <= 0;
-}
-
-bool readable(int fd)
-{
-    pollfd p = {fd, POLLIN, 0};
-    return poll(&p, 1, PEER_WAIT_MS) == 1;
 }
 
 int linked_clients()
@@ -355,7 +328,7 @@ TEST_F(Hostile, ThousandClientsOnAllConsolesEachGetTheirOwnEvents)
     for (const Member &m : crowd)
         close_peer(m.peer);
     for (const Member &m : crowd) {
-        ASSERT_TRUE(readable(m.ci->fd));
+        ASSERT_TRUE(readable(m.ci->fd, PEER_WAIT_MS));
         ASSERT_EQ(process_client_request(m.ci, m.vc, 0, 0, 0, 0, 0), 0);
         remove_closed(m.ci);
     }
@@ -426,7 +399,7 @@ TEST_F(Hostile, ClientThatNeverReadsHoldsNobodyUp)
         ASSERT_EQ(do_client(cinfo[1], &ev), 1);
     }
     ASSERT_TRUE(send_all(deaf, &ask, sizeof ask));
-    ASSERT_TRUE(readable(deaf_ci->fd));
+    ASSERT_TRUE(readable(deaf_ci->fd, PEER_WAIT_MS));
     EXPECT_EQ(process_client_request(deaf_ci, 1, 1, 2, 0, 0, 1), 1);
     queued = drain(deaf);
     EXPECT_LT(queued.size(), EVENTS * sizeof(Mox_Event));
@@ -499,7 +472,7 @@ TEST_F(Hostile, ClientsThatVanishMidRecordOrMidStream)
         ASSERT_NE(ci, nullptr);
         Mox_Event ev = move_event(6, 0, 1);
         EXPECT_EQ(do_client(cinfo[6], &ev), 1); // to a gone peer: no SIGPIPE
-        ASSERT_TRUE(readable(ci->fd));
+        ASSERT_TRUE(readable(ci->fd, PEER_WAIT_MS));
         EXPECT_EQ(process_client_request(ci, 6, 0, 0, 0, 0, 0), 0);
         remove_closed(ci);
     }
@@ -510,10 +483,10 @@ TEST_F(Hostile, ClientsThatVanishMidRecordOrMidStream)
         Mox_Connect ask = rec(0, 0, 0, 0, 0, REQ_STATE);
         ASSERT_TRUE(send_all(peer, &ask, sizeof ask / 2));
         close_peer(peer);
-        ASSERT_TRUE(readable(ci->fd));
+        ASSERT_TRUE(readable(ci->fd, PEER_WAIT_MS));
         EXPECT_EQ(process_client_request(ci, 6, 0, 0, 0, 0, 0), -1);
         EXPECT_EQ(stack_of(ci), 6); // still linked, the caller decides
-        ASSERT_TRUE(readable(ci->fd));
+        ASSERT_TRUE(readable(ci->fd, PEER_WAIT_MS));
         EXPECT_EQ(process_client_request(ci, 6, 0, 0, 0, 0, 0), 0);
         remove_closed(ci);
     }
@@ -539,7 +512,7 @@ TEST_F(Hostile, ClientsThatVanishMidRecordOrMidStream)
         drag.type = MOX_DRAG;
         EXPECT_EQ(do_client(cinfo[6], &drag), 1);
         EXPECT_EQ(drain(below_peer).size(), sizeof drag);
-        ASSERT_TRUE(readable(ci->fd));
+        ASSERT_TRUE(readable(ci->fd, PEER_WAIT_MS));
         EXPECT_EQ(process_client_request(ci, 6, 0, 0, 0, 0, 0), -1);
         EXPECT_EQ(stack_of(ci), 6);
         close(ci->fd);
@@ -626,7 +599,7 @@ TEST_F(Hostile, MalformedRequestsLeaveTheClientServed)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         ASSERT_TRUE(send_all(peer, &c.record, c.bytes));
-        ASSERT_TRUE(readable(ci->fd));
+        ASSERT_TRUE(readable(ci->fd, PEER_WAIT_MS));
         EXPECT_EQ(process_client_request(ci, 4, 1, 2, 3, 4, 1), c.result);
         EXPECT_EQ(stack_of(ci), 4);
         EXPECT_EQ(drain(peer).size(), c.reply);
@@ -642,7 +615,7 @@ TEST_F(Hostile, MalformedRequestsLeaveTheClientServed)
     ASSERT_TRUE(send_all(peer, &ask, sizeof ask));
     EXPECT_EQ(process_client_request(ci, LAST_VC + 1, 0, 0, 0, 0, 0), -1);
     EXPECT_EQ(process_client_request(ci, INT_MAX, 0, 0, 0, 0, 0), -1);
-    EXPECT_TRUE(readable(ci->fd));
+    EXPECT_TRUE(readable(ci->fd, PEER_WAIT_MS));
     EXPECT_EQ(process_client_request(ci, 4, 0, 0, 0, 0, 0), 1);
     EXPECT_EQ(drain(peer).size(), sizeof(Mox_Event));
 
