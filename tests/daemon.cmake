@@ -1,10 +1,6 @@
-# The daemon end to end: a simulated PS/2 mouse (a library, and the ps2sim
-# runner used by the demo and by the valgrind run), the tests that run the
-# built mox2-daemon against it, and mini_printf on its own.
-add_library(mox_ps2sim STATIC support/ps2sim.cpp)
-target_include_directories(mox_ps2sim PUBLIC support)
-target_link_libraries(mox_ps2sim PUBLIC mox_testsupport mox_warnings)
-
+# The daemon end to end: the ps2sim runner (the simulated PS/2 mouse of
+# tests/support, used by the demo and by the valgrind run), the tests that
+# run the built mox2-daemon against it, and mini_printf on its own.
 add_executable(ps2sim support/ps2sim_main.cpp)
 target_link_libraries(ps2sim PRIVATE mox_ps2sim)
 
