@@ -1,0 +1,68 @@
+#!/usr/bin/env python3
+"""Prints each module's figure over its reference's, from the medians that
+Google Benchmark wrote as JSON (bench_client, bench_argsift, bench_daemon).
+
+Socket sends and the parser are compared in thread CPU time (the machine
+may be shared: wall time would mostly measure the neighbours); admission is
+timed manually in thread CPU time by the benchmark itself, and the daemon's
+run in wall time, as it spans several processes."""
+import json
+import sys
+
+# (label, measured, reference, goal or None, field)
+RATIOS = [
+    ("do_client, top client takes the event / bare send", "BM_DoClient/passed_over:0",
+     "BM_BareSend", 1.10, "cpu_time"),
+    ("do_client, 64 passed over first / bare send", "BM_DoClient/passed_over:64",
+     "BM_BareSend", 1.25, "cpu_time"),
+    ("  the walk past 64 alone / bare send", "BM_DoClientWalkOnly/passed_over:64",
+     "BM_BareSend", None, "cpu_time"),
+    ("parse_options short / getsubopt+strtol", "BM_ParseOptionsShort", "BM_GetsuboptShort",
+     1.5, "cpu_time"),
+    ("parse_options long / getsubopt+strtol", "BM_ParseOptionsLong", "BM_GetsuboptLong",
+     1.5, "cpu_time"),
+    ("admission, 0 linked / bare accept+read", "BM_AcceptClientConnection/linked:0/manual_time",
+     "BM_BareAcceptRead/linked:0/manual_time", 1.25, "real_time"),
+    ("admission, 1000 linked / bare accept+read",
+     "BM_AcceptClientConnection/linked:1000/manual_time",
+     "BM_BareAcceptRead/linked:1000/manual_time", 1.25, "real_time"),
+    ("admission, 1000 linked / 0 linked", "BM_AcceptClientConnection/linked:1000/manual_time",
+     "BM_AcceptClientConnection/linked:0/manual_time", None, "real_time"),
+    ("  accept+poll+read / bare accept+read", "BM_BareAcceptPollRead/linked:0/manual_time",
+     "BM_BareAcceptRead/linked:0/manual_time", None, "real_time"),
+    ("  accept+read+SO_PEERCRED / bare accept+read",
+     "BM_BareAcceptReadCred/linked:0/manual_time", "BM_BareAcceptRead/linked:0/manual_time",
+     None, "real_time"),
+    ("daemon run less settle / runner alone", "BM_DaemonRunLessSettle/iterations:20/manual_time",
+     "BM_RunnerAlone/iterations:20/manual_time", None, "real_time"),
+]
+
+
+def medians(paths):
+    found = {}
+    for path in paths:
+        try:
+            with open(path) as f:
+                data = json.load(f)
+        except (OSError, ValueError):
+            continue
+        for b in data.get("benchmarks", []):
+            if b.get("aggregate_name") == "median":
+                found[b["run_name"]] = b
+    return found
+
+
+def main():
+    med = medians(sys.argv[1:])
+    for label, name, ref, goal, field in RATIOS:
+        if name not in med or ref not in med:
+            print(f"{label:58} (not run)")
+            continue
+        a, r = med[name], med[ref]
+        ratio = a[field] / r[field]
+        verdict = "" if goal is None else ("  goal <= %.2f: %s" % (goal, "met" if ratio <= goal else "MISSED"))
+        print(f"{label:58} {a[field]:10.1f} / {r[field]:10.1f} {a['time_unit']:2} = {ratio:5.2f}{verdict}")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Builds the optimised benchmarks (preset "bench") and runs every one of them,
+# each module beside its reference, then prints the ratios of the medians.
+# Run as root: the client benchmark makes its /dev/moxctl in a private mount
+# namespace, and the daemon benchmark mounts its simulated mouse there too.
+#   BENCH_REPETITIONS  repetitions per benchmark (default 7); medians are used
+#   BENCH_FILTER       --benchmark_filter regular expression (default: all)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+if [ "$(id -u)" -ne 0 ]; then
+    echo "bench.sh: run as root (the benchmarks need a private mount namespace)" >&2
+    exit 1
+fi
+
+reps=${BENCH_REPETITIONS:-7}
+filter=${BENCH_FILTER:-.}
+out=build-bench/bench/results
+cmake --preset bench >/dev/null
+cmake --build --preset bench -j 2 --target bench_client bench_argsift bench_daemon
+mkdir -p "$out"
+
+for b in client argsift daemon; do
+    echo "== $b"
+    "build-bench/bench/bench_$b" --benchmark_repetitions="$reps" \
+        --benchmark_report_aggregates_only=true --benchmark_filter="$filter" \
+        --benchmark_out="$out/$b.json" --benchmark_out_format=json
+done
+
+echo "== ratios (medians of $reps repetitions)"
+python3 bench/ratios.py "$out/client.json" "$out/argsift.json" "$out/daemon.json"
