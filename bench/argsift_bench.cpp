@@ -56,21 +56,21 @@ struct parser_setup {
     int rows;
 };
 
-void setup(const row_spec *spec, int rows, targets *t, parser_setup *p)
+void setup(const row_spec *desc, int rows, targets *t, parser_setup *p)
 {
     memset(t, 0, sizeof *t);
     p->rows = rows;
     for (int i = 0; i < rows; i++) {
         option_helper &h = p->table[i];
-        h.name = spec[i].name;
-        h.type = spec[i].type;
-        if (spec[i].type == OPT_STRING)
+        h.name = desc[i].name;
+        h.type = desc[i].type;
+        if (desc[i].type == OPT_STRING)
             h.u.sptr = &t->strings[i];
         else
             h.u.iptr = &t->ints[i];
-        h.value = spec[i].value;
+        h.value = desc[i].value;
         h.present = 0;
-        p->tokens[i] = const_cast<char *>(spec[i].name);
+        p->tokens[i] = const_cast<char *>(desc[i].name);
     }
     p->table[rows] = option_helper{nullptr, OPT_END, {nullptr}, 0, 0};
     p->tokens[rows] = nullptr;
@@ -140,12 +140,12 @@ int libc_parse(const char *opts, parser_setup *p)
 }
 
 // Both parsers must agree before either is timed.
-bool same_results(const row_spec *spec, int rows, const char *text)
+bool same_results(const row_spec *desc, int rows, const char *text)
 {
     targets a, b;
     parser_setup pa, pb;
-    setup(spec, rows, &a, &pa);
-    setup(spec, rows, &b, &pb);
+    setup(desc, rows, &a, &pa);
+    setup(desc, rows, &b, &pb);
     int ra = parse_options("bench", text, ',', pa.table);
     int rb = libc_parse(text, &pb);
     bool same = ra == rb && ra > 0 && memcmp(a.ints, b.ints, sizeof a.ints) == 0;
@@ -158,16 +158,16 @@ bool same_results(const row_spec *spec, int rows, const char *text)
 }
 
 template <typename Parse>
-void parse_loop(benchmark::State &state, const row_spec *spec, int rows, const char *text,
+void parse_loop(benchmark::State &state, const row_spec *desc, int rows, const char *text,
                 Parse parse)
 {
-    if (!same_results(spec, rows, text)) {
+    if (!same_results(desc, rows, text)) {
         state.SkipWithError("parse_options and getsubopt disagree");
         return;
     }
     targets t;
     parser_setup p;
-    setup(spec, rows, &t, &p);
+    setup(desc, rows, &t, &p);
     for (auto _ : state) {
         int r = parse(text, &p);
         benchmark::DoNotOptimize(r);
