@@ -584,13 +584,13 @@ TEST_F(Client, PeerCloseClosesTheSocket)
 
 // ---- routing ------------------------------------------------------------
 
-struct Spec {
+struct ClientSetup {
     uint16_t ev, def, min, max;
 };
 
 struct RouteCase {
     const char *name;
-    std::vector<Spec> stack; // top first
+    std::vector<ClientSetup> stack; // top first
     uint32_t type;
     uint8_t mods;
     int result;
@@ -658,7 +658,7 @@ TEST(ClientRouting, OneClientDecides)
         for (size_t i = 0; i < c.stack.size(); i++) {
             int sv[2];
             ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
-            const Spec &s = c.stack[i];
+            const ClientSetup &s = c.stack[i];
             nodes[i].data = rec(s.ev, s.def, s.min, s.max, 100 + static_cast<int>(i), 0);
             nodes[i].fd = sv[0];
             nodes[i].next = i + 1 < c.stack.size() ? &nodes[i + 1] : nullptr;
