@@ -106,8 +106,13 @@ static void setup_mounts(void)
     mount_one("sysfs", "/sys", "sysfs", NULL);
     mount_one("devpts", "/dev/pts", "devpts", "gid=5,mode=620,ptmxmode=666");
     mount_one("tmpfs", "/dev/shm", "tmpfs", "mode=1777");
-    mount_one("tmpfs", "/tmp", "tmpfs", "mode=1777");
-    mount_one("tmpfs", "/run", "tmpfs", "mode=755");
+    /* The initramfs root is itself writable memory: /tmp and /run are plain
+     * folders in it. A tmpfs over them would hide the programs, which sit
+     * at the absolute paths of the build folder, wherever that is (under
+     * /tmp, for one). */
+    mkdir("/tmp", 01777);
+    chmod("/tmp", 01777);
+    mkdir("/run", 0755);
 }
 
 /* psmouse.ko has no dependencies. Options given to the kernel command line
