@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev
-          libbenchmark-dev clang libclang-rt-14-dev llvm valgrind binutils groff-base)
+          libbenchmark-dev clang libclang-rt-14-dev llvm valgrind binutils groff-base clang-format)
 if [ "$#" -gt 0 ]; then
     packages+=("$@")
 fi

@@ -43,12 +43,7 @@ typedef enum Mox_Etype {
 } Mox_Etype;
 
 /* Screen margins the pointer touches, the bits of Mox_Event.margin. */
-typedef enum Mox_Margin {
-    MOX_TOP = 1,
-    MOX_BOT = 2,
-    MOX_LFT = 4,
-    MOX_RGT = 8
-} Mox_Margin;
+typedef enum Mox_Margin { MOX_TOP = 1, MOX_BOT = 2, MOX_LFT = 4, MOX_RGT = 8 } Mox_Margin;
 
 /* Request codes, carried in Mox_Connect.vc of a record whose pid is 0. */
 enum {

@@ -1,6 +1,7 @@
 #include "mox2-daemon.h"
 
-namespace {
+namespace
+{
 constexpr const char *DEFAULT_CONFIG_DIR = "/etc/mox2";
 }
 

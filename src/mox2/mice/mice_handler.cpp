@@ -3,7 +3,8 @@
 
 #include "mox2-daemon.h"
 
-namespace {
+namespace
+{
 constexpr const char *PS2_DEVICE = "/dev/psaux";
 }
 

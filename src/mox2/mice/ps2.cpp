@@ -6,7 +6,8 @@
 
 #include "mox2-daemon.h"
 
-namespace {
+namespace
+{
 
 /* PS/2 mouse commands. The mouse acknowledges each command byte with ACK;
  * a reset is followed, once the self-test ends, by the test result (0xAA)
