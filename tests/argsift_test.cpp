@@ -307,6 +307,30 @@ TEST(Argsift, FirstMatchingRow)
     reports.clear();
 }
 
+// A row of a type the parser does not know (a C caller may write any int
+// there) is matched and counted like any other, and nothing else happens.
+TEST(Argsift, RowOfUnknownTypeIsCountedOnly)
+{
+    int mode = CANARY, dpi = CANARY;
+    option_helper table[] = {
+        {"mode", OPT_END, {&mode}, 5, 0},
+        {"dpi", OPT_DEC, {&dpi}, 0, 0},
+        {nullptr, OPT_END, {nullptr}, 0, 0},
+    };
+    const int32_t unknown_type = 9;
+    memcpy(&table[0].type, &unknown_type, sizeof unknown_type);
+    for (const char *opts : {"mode=x,dpi=3", "mode,dpi=3", "mode 7,dpi=3"}) {
+        SCOPED_TRACE(opts);
+        reports.clear();
+        mode = dpi = CANARY;
+        EXPECT_EQ(parse_options("ps2", opts, ',', table), 2);
+        EXPECT_EQ(mode, CANARY);
+        EXPECT_EQ(dpi, 3);
+        EXPECT_EQ(table[0].present, 1);
+        EXPECT_EQ(take_warnings(), std::vector<std::string>{});
+    }
+}
+
 // The caller's text lives in a read-only page: any write to it would fault.
 TEST(Argsift, StringsAreFreshCopiesAndInputIsOnlyRead)
 {

@@ -12,6 +12,7 @@
 #include <grp.h>
 #include <poll.h>
 #include <string>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -262,7 +263,60 @@ TEST_F(Client, ShortOrMissingFirstRecordIsRefusedSilently)
     close(s);
     EXPECT_EQ(accept_client_connection(lfd), nullptr);
     EXPECT_EQ(fake_host.reports.size(), 1u);
-    EXPECT_EQ(cinfo[1], nullptr);
+    // Nothing was read, so nothing may be linked, on any console (an unfilled
+    // record would name console 0).
+    for (int vc = 0; vc <= LAST_VC; vc++)
+        EXPECT_EQ(cinfo[vc], nullptr) << "vc " << vc;
+}
+
+TEST_F(Client, FailedAcceptIsReportedAndYieldsNone)
+{
+    // A descriptor that is no socket, then a socket that is not listening.
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+    struct Case {
+        int fd;
+        int err;
+    } cases[] = {{-1, EBADF}, {sv[0], EINVAL}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE("fd " + std::to_string(c.fd));
+        fake_host_reset();
+        EXPECT_EQ(accept_client_connection(c.fd), nullptr);
+        EXPECT_EQ(texts(),
+                  std::vector<std::string>{std::string("4 accept() failed: ") + strerror(c.err)});
+    }
+    close(sv[0]);
+    close(sv[1]);
+    for (int vc = 0; vc <= LAST_VC; vc++)
+        EXPECT_EQ(cinfo[vc], nullptr) << "vc " << vc;
+}
+
+TEST_F(Client, NoSocketOrNoBindIsFatal)
+{
+    // No descriptor left for the socket.
+    EXPECT_EXIT(
+        {
+            rlimit none;
+            none.rlim_cur = none.rlim_max = 0;
+            (void) setrlimit(RLIMIT_NOFILE, &none);
+            (void) listen_for_clients();
+            _exit(0);
+        },
+        ::testing::ExitedWithCode(FAKE_HOST_FATAL_EXIT), "fatal: client.cpp: socket\\(\\)");
+
+    // A non-empty directory at the path: it cannot be unlinked nor bound over.
+    close(lfd);
+    lfd = -1;
+    (void) unlink(CONTROL_SOCKET_PATH); // the child above already removed it
+    ASSERT_EQ(mkdir(CONTROL_SOCKET_PATH, 0755), 0) << strerror(errno);
+    const std::string inner = std::string(CONTROL_SOCKET_PATH) + "/x";
+    int f = open(inner.c_str(), O_CREAT | O_WRONLY, 0600);
+    ASSERT_GE(f, 0) << strerror(errno);
+    close(f);
+    EXPECT_EXIT((void) listen_for_clients(), ::testing::ExitedWithCode(FAKE_HOST_FATAL_EXIT),
+                "fatal: client.cpp: Problem binding /dev/moxctl");
+    ASSERT_EQ(unlink(inner.c_str()), 0);
+    ASSERT_EQ(rmdir(CONTROL_SOCKET_PATH), 0);
 }
 
 TEST_F(Client, SilentClientCannotHoldTheServer)
