@@ -13,6 +13,8 @@ if [ "$(id -u)" -ne 0 ]; then
     exit 1
 fi
 
+./scripts/deps.sh
+
 reps=${BENCH_REPETITIONS:-7}
 filter=${BENCH_FILTER:-.}
 out=build-bench/bench/results

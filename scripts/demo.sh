@@ -25,6 +25,10 @@ else
     echo "(against the simulated PS/2 mouse, left button held)"
     ./build/tests/ps2sim --packet 09 -- ./build/mox2-daemon | cat
     status=${PIPESTATUS[0]}
+    if [ "$status" -eq 77 ]; then
+        echo "demo: no private mount namespace for the simulated mouse (run as root)" >&2
+        exit 1
+    fi
 fi
 set -e
 echo "mox2-daemon exit status: $status"

@@ -3,7 +3,7 @@
 # nothing is fetched when everything is already there.
 set -euo pipefail
 
-packages=(build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev
+packages=(build-essential cmake pkg-config libgtest-dev libgmock-dev
           libbenchmark-dev clang libclang-rt-14-dev llvm valgrind binutils groff-base clang-format)
 if [ "$#" -gt 0 ]; then
     packages+=("$@")

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test, as root on Debian 12:
-#   1. the native suite, warnings as errors (benchmarks built, not timed);
+#   1. the native suite, warnings as errors (benchmarks built, not timed),
+#      built with g++ and again with clang;
 #   2. the same suite under AddressSanitizer + UndefinedBehaviorSanitizer;
 #   3. a short libFuzzer run of each fuzz target;
 #   4. the daemon on real i386 (and optionally amd64) kernels under QEMU, and
@@ -18,6 +19,11 @@ echo "== native build and tests"
 cmake --preset ci >/dev/null
 cmake --build --preset ci -j "$jobs"
 ctest --preset ci -j "$jobs"
+
+echo "== clang build and tests, warnings as errors"
+cmake --preset clang >/dev/null
+cmake --build --preset clang -j "$jobs"
+ctest --preset clang -j "$jobs"
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build and tests"
 cmake --preset asan >/dev/null
