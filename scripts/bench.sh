@@ -13,7 +13,7 @@ if [ "$(id -u)" -ne 0 ]; then
     exit 1
 fi
 
-./scripts/deps.sh
+./scripts/deps.sh python3
 
 reps=${BENCH_REPETITIONS:-7}
 filter=${BENCH_FILTER:-.}

@@ -164,52 +164,71 @@ int key_value(server_state *s, char *word, const char **key, long *value)
     return 1;
 }
 
-void bad_key(server_state *s, const char *key)
-{
-    (void) fprintf(stderr, "%s: line %ld: unknown key \"%s\"\n", option.progname, s->line_no, key);
-}
+/* One "key=value" a line may carry, and where its value goes. */
+struct line_key {
+    const char *name;
+    long *value;
+};
 
-void do_event(server_state *s, char *rest)
+/* Reads the words of rest into the values of keys (a table closed by a null
+ * name); keys not given keep their values. 0, with a complaint, on a word
+ * that is no key=value or names no key of the table. */
+int read_keys(server_state *s, char *rest, const line_key *keys)
 {
-    Mox_Event ev;
-    memset(&ev, 0, sizeof ev);
-    long vc = 0;
     char *save = nullptr;
     for (char *w = strtok_r(rest, " \t\r", &save); w != nullptr;
          w = strtok_r(nullptr, " \t\r", &save)) {
         const char *key = nullptr;
         long v = 0;
         if (!key_value(s, w, &key, &v))
-            return;
-        if (strcmp(key, "vc") == 0)
-            vc = v;
-        else if (strcmp(key, "type") == 0)
-            ev.type = static_cast<uint32_t>(v);
-        else if (strcmp(key, "x") == 0)
-            ev.x = static_cast<int16_t>(v);
-        else if (strcmp(key, "y") == 0)
-            ev.y = static_cast<int16_t>(v);
-        else if (strcmp(key, "dx") == 0)
-            ev.dx = static_cast<int16_t>(v);
-        else if (strcmp(key, "dy") == 0)
-            ev.dy = static_cast<int16_t>(v);
-        else if (strcmp(key, "buttons") == 0)
-            ev.buttons = static_cast<uint8_t>(v);
-        else if (strcmp(key, "mod") == 0)
-            ev.modifiers = static_cast<uint8_t>(v);
-        else if (strcmp(key, "clicks") == 0)
-            ev.clicks = static_cast<int32_t>(v);
-        else if (strcmp(key, "margin") == 0)
-            ev.margin = static_cast<uint32_t>(v);
-        else
-            return bad_key(s, key);
+            return 0;
+        const line_key *k = keys;
+        while (k->name != nullptr && strcmp(k->name, key) != 0)
+            k++;
+        if (k->name == nullptr) {
+            (void) fprintf(stderr, "%s: line %ld: unknown key \"%s\"\n", option.progname,
+                           s->line_no, key);
+            return 0;
+        }
+        *k->value = v;
     }
+    return 1;
+}
+
+void do_event(server_state *s, char *rest)
+{
+    long vc = 0, type = 0, x = 0, y = 0, dx = 0, dy = 0, buttons = 0, mod = 0, clicks = 0,
+         margin = 0;
+    const line_key keys[] = {{"vc", &vc},
+                             {"type", &type},
+                             {"x", &x},
+                             {"y", &y},
+                             {"dx", &dx},
+                             {"dy", &dy},
+                             {"buttons", &buttons},
+                             {"mod", &mod},
+                             {"clicks", &clicks},
+                             {"margin", &margin},
+                             {nullptr, nullptr}};
+    if (!read_keys(s, rest, keys))
+        return;
     if (vc < 0 || vc > LAST_VC) {
         (void) fprintf(stderr, "%s: line %ld: console %ld out of range 0..%d\n", option.progname,
                        s->line_no, vc, LAST_VC);
         return;
     }
+    Mox_Event ev;
+    memset(&ev, 0, sizeof ev);
     ev.vc = static_cast<uint16_t>(vc);
+    ev.type = static_cast<uint32_t>(type);
+    ev.x = static_cast<int16_t>(x);
+    ev.y = static_cast<int16_t>(y);
+    ev.dx = static_cast<int16_t>(dx);
+    ev.dy = static_cast<int16_t>(dy);
+    ev.buttons = static_cast<uint8_t>(buttons);
+    ev.modifiers = static_cast<uint8_t>(mod);
+    ev.clicks = static_cast<int32_t>(clicks);
+    ev.margin = static_cast<uint32_t>(margin);
     s->events++;
     char kinds[128];
     (void) printf("event %ld: console %ld %s x=%d y=%d buttons=0x%02X mod=0x%02X -> ", s->events,
@@ -227,24 +246,15 @@ void do_event(server_state *s, char *rest)
 
 void do_state(server_state *s, char *rest)
 {
-    char *save = nullptr;
-    for (char *w = strtok_r(rest, " \t\r", &save); w != nullptr;
-         w = strtok_r(nullptr, " \t\r", &save)) {
-        const char *key = nullptr;
-        long v = 0;
-        if (!key_value(s, w, &key, &v))
-            return;
-        if (strcmp(key, "x") == 0)
-            s->x = static_cast<int>(v);
-        else if (strcmp(key, "y") == 0)
-            s->y = static_cast<int>(v);
-        else if (strcmp(key, "buttons") == 0)
-            s->buttons = static_cast<int>(v);
-        else if (strcmp(key, "clicks") == 0)
-            s->clicks = static_cast<int>(v);
-        else
-            return bad_key(s, key);
-    }
+    long x = s->x, y = s->y, buttons = s->buttons, clicks = s->clicks;
+    const line_key keys[] = {
+        {"x", &x}, {"y", &y}, {"buttons", &buttons}, {"clicks", &clicks}, {nullptr, nullptr}};
+    if (!read_keys(s, rest, keys))
+        return;
+    s->x = static_cast<int>(x);
+    s->y = static_cast<int>(y);
+    s->buttons = static_cast<int>(buttons);
+    s->clicks = static_cast<int>(clicks);
     (void) printf("state: pointer %d,%d buttons=0x%02X clicks=%d\n", s->x, s->y, s->buttons,
                   s->clicks);
 }
@@ -252,20 +262,9 @@ void do_state(server_state *s, char *rest)
 void do_resize(server_state *s, char *rest)
 {
     long cols = console.max_x, rows = console.max_y;
-    char *save = nullptr;
-    for (char *w = strtok_r(rest, " \t\r", &save); w != nullptr;
-         w = strtok_r(nullptr, " \t\r", &save)) {
-        const char *key = nullptr;
-        long v = 0;
-        if (!key_value(s, w, &key, &v))
-            return;
-        if (strcmp(key, "cols") == 0)
-            cols = v;
-        else if (strcmp(key, "rows") == 0)
-            rows = v;
-        else
-            return bad_key(s, key);
-    }
+    const line_key keys[] = {{"cols", &cols}, {"rows", &rows}, {nullptr, nullptr}};
+    if (!read_keys(s, rest, keys))
+        return;
     console.max_x = static_cast<int>(cols);
     console.max_y = static_cast<int>(rows);
     (void) printf("resize: console %dx%d, SIGWINCH to %d client(s)\n", console.max_x, console.max_y,
@@ -277,20 +276,9 @@ void do_resize(server_state *s, char *rest)
 void do_wait(server_state *s, char *rest)
 {
     long want = -1, ms = DEFAULT_WAIT_MS;
-    char *save = nullptr;
-    for (char *w = strtok_r(rest, " \t\r", &save); w != nullptr;
-         w = strtok_r(nullptr, " \t\r", &save)) {
-        const char *key = nullptr;
-        long v = 0;
-        if (!key_value(s, w, &key, &v))
-            return;
-        if (strcmp(key, "clients") == 0)
-            want = v;
-        else if (strcmp(key, "ms") == 0)
-            ms = v;
-        else
-            return bad_key(s, key);
-    }
+    const line_key keys[] = {{"clients", &want}, {"ms", &ms}, {nullptr, nullptr}};
+    if (!read_keys(s, rest, keys))
+        return;
     if (want < 0) {
         (void) fprintf(stderr, "%s: line %ld: wait needs clients=N\n", option.progname, s->line_no);
         return;
