@@ -40,6 +40,40 @@ extern "C" int kill(pid_t pid, int sig) noexcept
     return static_cast<int>(syscall(SYS_kill, pid, sig));
 }
 
+// Failures the kernel or the allocator rarely give on demand: the binary is
+// linked with --wrap for these calls, and a test switches a failure on for
+// the one call it makes into the module.
+static bool fail_alloc = false;
+static int fail_getsockopt_errno = 0;
+
+extern "C" {
+void *__real_malloc(size_t size);
+void *__real_calloc(size_t count, size_t size);
+int __real_getsockopt(int fd, int level, int name, void *value, socklen_t *len);
+void *__wrap_malloc(size_t size);
+void *__wrap_calloc(size_t count, size_t size);
+int __wrap_getsockopt(int fd, int level, int name, void *value, socklen_t *len);
+}
+
+void *__wrap_malloc(size_t size)
+{
+    return fail_alloc ? nullptr : __real_malloc(size);
+}
+
+void *__wrap_calloc(size_t count, size_t size)
+{
+    return fail_alloc ? nullptr : __real_calloc(count, size);
+}
+
+int __wrap_getsockopt(int fd, int level, int name, void *value, socklen_t *len)
+{
+    if (fail_getsockopt_errno != 0 && level == SOL_SOCKET && name == SO_PEERCRED) {
+        errno = fail_getsockopt_errno;
+        return -1;
+    }
+    return __real_getsockopt(fd, level, name, value, len);
+}
+
 namespace
 {
 
@@ -317,6 +351,43 @@ TEST_F(Client, NoSocketOrNoBindIsFatal)
                 "fatal: client.cpp: Problem binding /dev/moxctl");
     ASSERT_EQ(unlink(inner.c_str()), 0);
     ASSERT_EQ(rmdir(CONTROL_SOCKET_PATH), 0);
+}
+
+TEST_F(Client, NoMemoryForANewClientIsFatal)
+{
+    int s = connect_control();
+    ASSERT_GE(s, 0);
+    peers.push_back(s);
+    const Mox_Connect r = attach(1);
+    ASSERT_EQ(write(s, &r, sizeof r), static_cast<ssize_t>(sizeof r));
+    EXPECT_EXIT(
+        {
+            fail_alloc = true;
+            (void) accept_client_connection(lfd);
+            fail_alloc = false;
+            _exit(0);
+        },
+        ::testing::ExitedWithCode(FAKE_HOST_FATAL_EXIT),
+        "fatal: client.cpp: I couln't get any memory! I die! :\\(");
+}
+
+TEST_F(Client, FailedPeerCredentialsRefuseTheClient)
+{
+    int s = connect_control();
+    ASSERT_GE(s, 0);
+    peers.push_back(s);
+    const Mox_Connect r = attach(2);
+    ASSERT_EQ(write(s, &r, sizeof r), static_cast<ssize_t>(sizeof r));
+    fail_getsockopt_errno = ENOPROTOOPT;
+    client_info *ci = accept_client_connection(lfd);
+    fail_getsockopt_errno = 0;
+    EXPECT_EQ(ci, nullptr);
+    EXPECT_EQ(cinfo[2], nullptr);
+    ASSERT_EQ(fake_host.reports.size(), 2u);
+    EXPECT_EQ(fake_host.reports[1].severity, 4);
+    EXPECT_EQ(fake_host.reports[1].text,
+              std::string("getsockopt(SO_PEERCRED): ") + strerror(ENOPROTOOPT));
+    EXPECT_TRUE(peer_closed(s));
 }
 
 TEST_F(Client, SilentClientCannotHoldTheServer)
