@@ -42,8 +42,11 @@ extern "C" int kill(pid_t pid, int sig) noexcept
 
 // Failures the kernel or the allocator rarely give on demand: the binary is
 // linked with --wrap for these calls, and a test switches a failure on for
-// the one call it makes into the module.
-static bool fail_alloc = false;
+// the one call it makes into the module. Only allocations of the size of a
+// client record fail: the test's own bookkeeping (the fake host's report log)
+// must still get memory, also where the C++ library's allocations are
+// wrapped too (static links).
+static size_t fail_alloc_size = 0;
 static int fail_getsockopt_errno = 0;
 
 extern "C" {
@@ -57,12 +60,13 @@ int __wrap_getsockopt(int fd, int level, int name, void *value, socklen_t *len);
 
 void *__wrap_malloc(size_t size)
 {
-    return fail_alloc ? nullptr : __real_malloc(size);
+    return fail_alloc_size != 0 && size == fail_alloc_size ? nullptr : __real_malloc(size);
 }
 
 void *__wrap_calloc(size_t count, size_t size)
 {
-    return fail_alloc ? nullptr : __real_calloc(count, size);
+    bool fail = fail_alloc_size != 0 && count * size == fail_alloc_size;
+    return fail ? nullptr : __real_calloc(count, size);
 }
 
 int __wrap_getsockopt(int fd, int level, int name, void *value, socklen_t *len)
@@ -362,9 +366,9 @@ TEST_F(Client, NoMemoryForANewClientIsFatal)
     ASSERT_EQ(write(s, &r, sizeof r), static_cast<ssize_t>(sizeof r));
     EXPECT_EXIT(
         {
-            fail_alloc = true;
+            fail_alloc_size = sizeof(client_info);
             (void) accept_client_connection(lfd);
-            fail_alloc = false;
+            fail_alloc_size = 0;
             _exit(0);
         },
         ::testing::ExitedWithCode(FAKE_HOST_FATAL_EXIT),
