@@ -4,6 +4,8 @@ if(TARGET argsift_obj)
     add_executable(argsift_test argsift_test.cpp $<TARGET_OBJECTS:argsift_obj>)
     target_include_directories(argsift_test PRIVATE ${PROJECT_SOURCE_DIR}/src/headers)
     target_link_libraries(argsift_test PRIVATE GTest::gtest_main mox_warnings)
+    # Allocation failures are injected through a wrapped malloc.
+    target_link_options(argsift_test PRIVATE -Wl,--wrap=malloc)
     gtest_discover_tests(argsift_test)
 
     # A server written in C links the object with the C compiler alone.
