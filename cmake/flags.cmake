@@ -31,8 +31,10 @@ function(mox_relocatable_object name source)
     add_custom_command(
         OUTPUT ${CMAKE_BINARY_DIR}/${name}.o
         COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_OBJECTS:${name}_obj> ${CMAKE_BINARY_DIR}/${name}.o
-        DEPENDS $<TARGET_OBJECTS:${name}_obj>
+        DEPENDS ${name}_obj $<TARGET_OBJECTS:${name}_obj>
         COMMENT "Delivering ${name}.o"
         VERBATIM)
     add_custom_target(${name}_o ALL DEPENDS ${CMAKE_BINARY_DIR}/${name}.o)
+    # Makefile generators need the target-level order as well as the file.
+    add_dependencies(${name}_o ${name}_obj)
 endfunction()
