@@ -54,15 +54,21 @@ int open_current_console(void)
     return open(CURRENT_CONSOLE, O_RDONLY | O_NOCTTY | O_CLOEXEC);
 }
 
-/* Number of the virtual console on screen, or 0 when it cannot be had. */
+/* Number of the virtual console on screen, asked of an open console
+ * device, or 0 when it cannot be had. */
+int active_console_of(int fd)
+{
+    struct vt_stat vs;
+    memset(&vs, 0, sizeof vs);
+    return ioctl(fd, VT_GETSTATE, &vs) == 0 ? vs.v_active : 0;
+}
+
 int active_console(void)
 {
     int fd = open_current_console();
     if (fd < 0)
         return 0;
-    struct vt_stat vs;
-    memset(&vs, 0, sizeof vs);
-    int vc = ioctl(fd, VT_GETSTATE, &vs) == 0 ? vs.v_active : 0;
+    int vc = active_console_of(fd);
     (void) close(fd);
     return vc;
 }
@@ -128,9 +134,7 @@ int get_console_state(unsigned char *modifiers)
     int fd = open_current_console();
     if (fd < 0)
         return 0;
-    struct vt_stat vs;
-    memset(&vs, 0, sizeof vs);
-    int vc = ioctl(fd, VT_GETSTATE, &vs) == 0 ? vs.v_active : 0;
+    int vc = active_console_of(fd);
     /* TIOCLINUX takes the subcode in the byte it then overwrites */
     char arg = TIOCL_GETSHIFTSTATE_CODE;
     if (ioctl(fd, TIOCLINUX, &arg) == 0)
