@@ -6,8 +6,11 @@
  * requests, then prints every Mox_Event it receives as one line, and a line
  * for every SIGWINCH (the server's notice that the console was resized).
  * Every line starts with "[NAME] " so that the output of several clients can
- * be told apart. See the manual page mox-client(1). */
-#include "mox.h"
+ * be told apart. See the manual page mox-client(1).
+ *
+ * The protocol itself is spoken by libmox-client: this program is one of its
+ * users, as any other client program would be. */
+#include <mox/mox-client.h>
 
 #include "../common/mox-names.h"
 
@@ -20,8 +23,6 @@
 #include <getopt.h>
 #include <poll.h>
 #include <sys/signalfd.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 namespace
@@ -80,39 +81,6 @@ void usage(FILE *out)
                    CONTROL_SOCKET_PATH);
 }
 
-int write_record(int fd, const Mox_Connect *rec)
-{
-    ssize_t n = send(fd, rec, sizeof *rec, MSG_NOSIGNAL);
-    return n == static_cast<ssize_t>(sizeof *rec) ? 1 : 0;
-}
-
-/* Reads one whole 28-byte record, waiting at most until deadline (monotonic
- * ms, 0 for ever). 1: got it; 0: end of stream; -1: error or time out. */
-int read_event(int fd, Mox_Event *ev, long deadline)
-{
-    unsigned char buf[sizeof(Mox_Event)];
-    size_t got = 0;
-    while (got < sizeof buf) {
-        if (deadline != 0) {
-            long left = deadline - now_ms();
-            struct pollfd p = {fd, POLLIN, 0};
-            if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0)
-                return -1;
-        }
-        ssize_t n = read(fd, buf + got, sizeof buf - got);
-        if (n == 0)
-            return got == 0 ? 0 : -1;
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return -1;
-        }
-        got += static_cast<size_t>(n);
-    }
-    memcpy(ev, buf, sizeof *ev);
-    return 1;
-}
-
 void print_event(const Mox_Event *ev)
 {
     char kinds[128], margin[64];
@@ -148,14 +116,11 @@ int parse_request(const char *text, int *code)
     return 1;
 }
 
-/* Sends one request; the two that are answered wait for their answer. */
-int send_request(int fd, int code)
+/* Sends one request; the two that are answered wait for their answer, taken
+ * to be the next record read. */
+int send_request(mox_connection *conn, int code)
 {
-    Mox_Connect req;
-    memset(&req, 0, sizeof req);
-    req.pid = 0; /* pid 0 marks a request; its code travels in vc */
-    req.vc = code;
-    if (!write_record(fd, &req)) {
+    if (mox_request(conn, code) != MOX_OK) {
         (void) printf("[%s] request %d not sent: %s\n", name, code, strerror(errno));
         return 0;
     }
@@ -165,8 +130,7 @@ int send_request(int fd, int code)
         return 1;
     }
     Mox_Event ev;
-    int r = read_event(fd, &ev, now_ms() + REPLY_TIMEOUT_MS);
-    if (r != 1) {
+    if (mox_wait_event(conn, &ev, REPLY_TIMEOUT_MS) != MOX_OK) {
         (void) printf("[%s] no answer to request %d\n", name, code);
         return 0;
     }
@@ -178,28 +142,6 @@ int send_request(int fd, int code)
                       name, ev.vc, ev.modifiers, ev.x, ev.y, ev.buttons, ev.clicks, ev.dx, ev.dy,
                       ev.type);
     return 1;
-}
-
-int connect_socket(const char *path)
-{
-    struct sockaddr_un addr;
-    memset(&addr, 0, sizeof addr);
-    addr.sun_family = AF_UNIX;
-    if (strlen(path) >= sizeof addr.sun_path) {
-        errno = ENAMETOOLONG;
-        return -1;
-    }
-    strcpy(addr.sun_path, path);
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    if (connect(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0) {
-        int e = errno;
-        (void) close(fd);
-        errno = e;
-        return -1;
-    }
-    return fd;
 }
 
 int parse_args(int argc, char **argv, client_options *o)
@@ -337,13 +279,13 @@ int main(int argc, char **argv)
     }
     long deadline = o.timeout > 0 ? now_ms() + o.timeout : 0;
 
-    int fd = connect_socket(o.socket_path);
-    if (fd < 0) {
+    mox_connection conn;
+    if (mox_open(&conn, nullptr, o.socket_path, 0) != MOX_OK) {
         (void) printf("[%s] cannot connect to %s: %s\n", name, o.socket_path, strerror(errno));
         return 1;
     }
     char ev_names[128], def_names[128];
-    if (!write_record(fd, &o.connect)) {
+    if (mox_send(&conn, &o.connect) != MOX_OK) {
         (void) printf("[%s] cannot send the connect record: %s\n", name, strerror(errno));
         return 1;
     }
@@ -352,14 +294,14 @@ int main(int argc, char **argv)
                   format_kinds(o.connect.defaultMask, def_names, sizeof def_names),
                   o.connect.minMod, o.connect.maxMod);
     if (o.replace) {
-        if (!write_record(fd, &o.replacement))
+        if (mox_replace(&conn, &o.replacement) != MOX_OK)
             return 1;
         (void) printf("[%s] replaced record: events %s, default %s\n", name,
                       format_kinds(o.replacement.eventMask, ev_names, sizeof ev_names),
                       format_kinds(o.replacement.defaultMask, def_names, sizeof def_names));
     }
     for (int i = 0; i < o.n_requests; i++)
-        if (!send_request(fd, o.requests[i]))
+        if (!send_request(&conn, o.requests[i]))
             return 1;
 
     long events = 0;
@@ -377,7 +319,7 @@ int main(int argc, char **argv)
             }
             timeout = static_cast<int>(left);
         }
-        struct pollfd p[2] = {{fd, POLLIN, 0}, {sig_fd, POLLIN, 0}};
+        struct pollfd p[2] = {{conn.fd, POLLIN, 0}, {sig_fd, POLLIN, 0}};
         int ready = poll(p, 2, timeout);
         if (ready < 0 && errno != EINTR) {
             perror("mox-client: poll");
@@ -387,13 +329,20 @@ int main(int argc, char **argv)
             continue;
         if (p[0].revents != 0) {
             Mox_Event ev;
-            int r = read_event(fd, &ev, deadline);
-            if (r == 0) {
+            /* the rest of a record that has begun to arrive is awaited
+             * until the deadline at most */
+            int wait_ms = -1;
+            if (deadline != 0) {
+                long left = deadline - now_ms();
+                wait_ms = left > 0 ? static_cast<int>(left) : 0;
+            }
+            int r = mox_wait_event(&conn, &ev, wait_ms);
+            if (r == MOX_END) {
                 (void) printf("[%s] server closed the connection after %ld event(s)\n", name,
                               events);
                 break;
             }
-            if (r < 0) {
+            if (r != MOX_OK) {
                 (void) printf("[%s] read failed after %ld event(s)\n", name, events);
                 return 1;
             }
@@ -407,6 +356,6 @@ int main(int argc, char **argv)
                 (void) printf("[%s] SIGWINCH: the console was resized\n", name);
         }
     }
-    (void) close(fd);
+    (void) mox_close(&conn);
     return 0;
 }

@@ -149,6 +149,8 @@ int mox_open(mox_connection *conn, const Mox_Connect *rec, const char *path, int
     const size_t len = strlen(path);
     if (len >= sizeof addr.sun_path)
         return fail(ENAMETOOLONG);
+    if (len == 0)
+        return fail(ENOENT); // an empty path names no file
     memcpy(addr.sun_path, path, len + 1);
     const socklen_t addr_len =
         static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + len + 1);
