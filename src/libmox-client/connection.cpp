@@ -315,13 +315,14 @@ int mox_query(const char *path, const Mox_Connect *attach, int32_t code, Mox_Eve
     if (r == MOX_OK && answered) {
         Mox_Event got;
         r = mox_wait_event(&q, &got, timeout_ms);
-        // A refused connection is closed with the request still unread,
-        // which the kernel reports as a reset rather than an end.
-        if (r == MOX_ERROR && errno == ECONNRESET)
-            r = MOX_END;
         if (r == MOX_OK)
             memcpy(answer, &got, sizeof got);
     }
+    // A server that refuses the connection closes it at once: before the
+    // request went out, or with the request unread, which the kernel reports
+    // as a reset rather than an end.
+    if (r == MOX_ERROR && (errno == EPIPE || errno == ECONNRESET))
+        r = MOX_END;
     int err = errno;
     (void) mox_close(&q);
     errno = err;
