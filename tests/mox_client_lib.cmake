@@ -20,12 +20,16 @@ endif()
 # A C program includes <mox/mox-client.h> from the build tree's include
 # folder, links the library with the C compiler alone and drives one
 # connection through it against client.o, with the small host written in C.
+# The library is a link item given by its file, not the target: as a static
+# archive (the i386 build) of C++ origin the target would make CMake add the
+# C++ runtime to the link and hide any need of it.
 if(TARGET client_obj)
     add_executable(c_mox_client c_mox_client.c c_host.c)
-    target_link_libraries(c_mox_client PRIVATE mox-client-lib $<TARGET_OBJECTS:client_obj>
-                                               mox_warnings)
-    target_include_directories(c_mox_client PRIVATE ${PROJECT_SOURCE_DIR}/src/headers)
-    add_dependencies(c_mox_client client_obj)
+    target_link_libraries(c_mox_client PRIVATE $<TARGET_LINKER_FILE:mox-client-lib>
+                                               $<TARGET_OBJECTS:client_obj> mox_warnings)
+    target_include_directories(c_mox_client PRIVATE ${CMAKE_BINARY_DIR}/include
+                                                    ${PROJECT_SOURCE_DIR}/src/headers)
+    add_dependencies(c_mox_client client_obj mox-client-lib)
     target_compile_options(c_mox_client PRIVATE -pedantic)
     set_target_properties(c_mox_client PROPERTIES LINKER_LANGUAGE C C_EXTENSIONS OFF)
     add_test(NAME c_mox_client COMMAND c_mox_client)
