@@ -8,41 +8,14 @@
 #include <mox/mox-client.h>
 
 #include <errno.h>
-#include <sched.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/mount.h>
 #include <unistd.h>
 
 #include "client.h"
 
 #include "c_host.h"
-
-static int failures;
-
-#define CHECK(cond)                                                                                \
-    do {                                                                                           \
-        if (!(cond)) {                                                                             \
-            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond);               \
-            failures++;                                                                            \
-        }                                                                                          \
-    } while (0)
-
-/* A private mount namespace with an empty tmpfs over /dev, so that the
- * control socket never touches the machine's /dev. */
-static int private_dev(void)
-{
-    if (unshare(CLONE_NEWNS) != 0) {
-        printf("skipped: no private mount namespace: %s\n", strerror(errno));
-        return 0;
-    }
-    if (mount(NULL, "/", NULL, MS_REC | MS_PRIVATE, NULL) != 0 ||
-        mount("tmpfs", "/dev", "tmpfs", MS_NOSUID | MS_NOEXEC, "mode=0755,size=64k") != 0) {
-        printf("skipped: cannot mount a private /dev: %s\n", strerror(errno));
-        return 0;
-    }
-    return 1;
-}
+#include "c_check.h"
 
 static void exercise(void)
 {
