@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -139,6 +140,21 @@ ssize_t pending(int fd)
     char buf[512];
     ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT | MSG_PEEK);
     return n < 0 ? 0 : n;
+}
+
+// Waits until the peer of fd has read everything written to fd (SIOCOUTQ
+// counts the bytes it has not read yet); false when it does not.
+bool wait_taken(int fd)
+{
+    for (int i = 0; i < 2 * PEER_WAIT_MS; i++) {
+        int unread = 0;
+        if (ioctl(fd, SIOCOUTQ, &unread) != 0)
+            return false;
+        if (unread == 0)
+            return true;
+        (void) poll(nullptr, 0, 1);
+    }
+    return false;
 }
 
 void set_nonblock(int fd)
@@ -660,6 +676,89 @@ TEST_F(Lib, EventsArriveWholeInOrderAndOneAtATime)
     EXPECT_EQ(memcmp(&ev, &canary, sizeof ev), 0);
 }
 
+// A relay between a program and the server at path, which passes the
+// server's bytes on in pieces of the given sizes (taken in turn), each only
+// once the program has read the one before. It ends when either side does.
+pid_t spawn_relay(const char *path, const std::vector<size_t> &pieces)
+{
+    int l = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    strcpy(addr.sun_path, path);
+    (void) unlink(path);
+    if (l < 0 || bind(l, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+        listen(l, 1) != 0)
+        return -1;
+    pid_t child = fork();
+    if (child != 0) {
+        close(l);
+        return child;
+    }
+    int prog = accept4(l, nullptr, nullptr, SOCK_CLOEXEC);
+    int srv = connect_control();
+    size_t next = 0;
+    for (;;) {
+        pollfd p[2] = {{prog, POLLIN, 0}, {srv, POLLIN, 0}};
+        if (poll(p, 2, 5 * PEER_WAIT_MS) <= 0)
+            _exit(1);
+        char buf[256];
+        for (int side = 0; side < 2; side++) {
+            if (p[side].revents == 0)
+                continue;
+            ssize_t n = read(p[side].fd, buf, sizeof buf);
+            if (n <= 0)
+                _exit(0);
+            if (side == 0) {
+                (void) !write(srv, buf, static_cast<size_t>(n));
+                continue;
+            }
+            for (size_t at = 0; at < static_cast<size_t>(n);) {
+                size_t len = std::min(pieces[next++ % pieces.size()], n - at);
+                if (write(prog, buf + at, len) != static_cast<ssize_t>(len) || !wait_taken(prog))
+                    _exit(2);
+                at += len;
+            }
+        }
+    }
+}
+
+// The server's events reach the program in pieces that straddle records.
+TEST_F(Lib, ServerEventsInPiecesReadWhole)
+{
+    const char *relay = "/dev/relay-moxctl";
+    for (int flags : {0, MOX_NONBLOCK}) {
+        SCOPED_TRACE(flags ? "non-blocking" : "blocking");
+        pid_t child = spawn_relay(relay, {1, 13, 9, 7});
+        ASSERT_GT(child, 0);
+        conns.emplace_back();
+        mox_connection *c = &conns.back();
+        const Mox_Connect r = rec(MOX_MOVE, 0, 0, 0xFF, 1, 8);
+        ASSERT_EQ(mox_open(c, &r, relay, flags), MOX_OK) << strerror(errno);
+        client_info *ci = accept_client_connection(lfd);
+        ASSERT_NE(ci, nullptr);
+        Mox_Event evs[3] = {make_event(MOX_MOVE, 1, 1), make_event(MOX_MOVE, 2, 2),
+                            make_event(MOX_MOVE, 3, 3)};
+        int again = 0;
+        for (Mox_Event &ev : evs) {
+            ASSERT_EQ(do_client(cinfo[8], &ev), 1);
+            Mox_Event got;
+            int res;
+            while ((res = mox_read_event(c, &got)) == MOX_AGAIN && readable(c->fd, PEER_WAIT_MS))
+                again++;
+            ASSERT_EQ(res, MOX_OK) << strerror(errno);
+            EXPECT_EQ(memcmp(&got, &ev, sizeof ev), 0);
+        }
+        EXPECT_EQ(again > 0, flags != 0) << again;
+        mox_close(c);
+        int status = -1;
+        waitpid(child, &status, 0);
+        EXPECT_EQ(status, 0);
+        close(ci->fd);
+        remove_client(ci, 8);
+    }
+    unlink(relay);
+}
+
 // ---- pieces, interrupted reads, ends and errors on raw socketpairs -------
 
 TEST(LibRead, EveryPieceOfARecordIsKeptUntilTheRestComes)
@@ -731,13 +830,9 @@ TEST(LibRead, BlockingReadWaitsForTheRest)
             const char *bytes = reinterpret_cast<const char *>(&ev);
             if (write(sp.peer, bytes, cut) != static_cast<ssize_t>(cut))
                 _exit(1);
-            // The rest only once the reader has taken the first piece
-            // (SIOCOUTQ: bytes the peer has not read yet).
-            int unread = 1;
-            for (int i = 0; i < 2 * PEER_WAIT_MS && unread > 0; i++)
-                if (ioctl(sp.peer, SIOCOUTQ, &unread) != 0 ||
-                    (unread > 0 && poll(nullptr, 0, 1) < 0))
-                    _exit(2);
+            // The rest only once the reader has taken the first piece.
+            if (!wait_taken(sp.peer))
+                _exit(2);
             _exit(write(sp.peer, bytes + cut, sizeof ev - cut) ==
                           static_cast<ssize_t>(sizeof ev - cut)
                       ? 0
