@@ -5,6 +5,7 @@
  *
  *     Mox_Connect rec;
  *     mox_connection conn;
+ *     Mox_Event ev;
  *     if (mox_connect_defaults(&rec) < 0 && errno != ENOTTY)
  *         fail();                       // ENOTTY: no console found, vc is 0
  *     if (mox_open(&conn, &rec, NULL, 0) != MOX_OK)
@@ -77,7 +78,8 @@ int mox_terminal_console(void);
  * is made, and the caller sends the first record itself with mox_send. flags
  * is 0 or MOX_NONBLOCK. Returns MOX_OK with conn->fd open; or MOX_ERROR with
  * errno set (from socket or connect, from the send, or EINVAL for a null conn
- * or unknown flags, ENAMETOOLONG for a path too long for a socket address),
+ * or unknown flags, ENAMETOOLONG for a path too long for a socket address,
+ * ENOENT for an empty one),
  * conn->fd being -1 then. The server does not answer an attachment: a refused
  * program (a console outside 0 to 64, or one its user does not own) sees the
  * stream end at its first read. */
@@ -105,8 +107,10 @@ int mox_wait_event(mox_connection *conn, Mox_Event *ev, int timeout_ms);
 /* Sends one 16-byte record as it is: the first record after mox_open with a
  * null rec, a replacement, or a request. Returns MOX_OK when all 16 bytes went
  * out, else MOX_ERROR with errno set (EPIPE once the server has gone, EAGAIN
- * when a non-blocking socket has no room for the whole record); a record is
- * never left half sent unless the connection itself failed. */
+ * when a non-blocking socket has no room for the whole record). A record is
+ * never left half sent on a working connection: when the rest of one cannot
+ * follow its start, the sending side is shut, so the server reads a broken
+ * record and the end rather than later records out of step. */
 int mox_send(mox_connection *conn, const Mox_Connect *rec);
 
 /* Replaces the program's whole record at the server: new masks and pid; the
@@ -123,8 +127,8 @@ int mox_replace(mox_connection *conn, const Mox_Connect *rec);
  * had routed to the program before it read the request. Nothing in the record
  * marks it as an answer: its type is the button count, 2 or 3, which is also
  * how a drag looks. So the answer is the next record read only when no event
- * can be routed to the program meanwhile (its eventMask is 0, or no mouse is
- * in use); otherwise ask with mox_query, which cannot be mistaken. In a state
+ * can be routed to the program meanwhile (its eventMask is 0); otherwise ask
+ * with mox_query, which cannot be mistaken. In a state
  * answer, vc is the console on screen, modifiers the modifier state, x, y,
  * buttons and clicks the pointer's state, dx and dy the console's columns and
  * rows, and type the button count; margin, wdx and wdy are 0. A button-count
