@@ -96,9 +96,14 @@ void check_size(server *s)
         return;
     console.max_x = cols;
     console.max_y = rows;
+    int x = s->cells.x, y = s->cells.y;
     cells_resize(&s->cells, cols, rows);
     mox_report(__LINE__, SRC_FILE, MOX_SEV_TRACE, "console %d is %dx%d now", s->con_vc, cols, rows);
     notify_clients_resize();
+    /* a pointer that was off the new screen is drawn where it went */
+    if ((x != s->cells.x || y != s->cells.y) && s->events > 0 && s->con_fd >= 0 &&
+        vt_is_graphics(s->con_fd) == 0)
+        (void) vt_pointer(s->con_fd, s->cells.x, s->cells.y);
 }
 
 void apply(const server *s, const console_op *op)
