@@ -16,3 +16,13 @@ target_include_directories(moxd_server_test PRIVATE support ${PROJECT_SOURCE_DIR
 target_link_libraries(moxd_server_test PRIVATE moxd_server mox_testsupport mox_warnings GTest::gtest)
 add_test(NAME moxd_server_test COMMAND moxd_server_test)
 set_tests_properties(moxd_server_test PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 60 LABELS moxd)
+
+# The real program on the command line, kept away from every console.
+if(TARGET moxd)
+    add_executable(moxd_cli_test moxd_cli_test.cpp)
+    target_link_libraries(moxd_cli_test PRIVATE mox_testsupport mox_warnings GTest::gtest)
+    target_compile_definitions(moxd_cli_test PRIVATE MOXD_PATH="$<TARGET_FILE:moxd>"
+                                                     MOXD_VERSION="${PROJECT_VERSION}")
+    add_dependencies(moxd_cli_test moxd)
+    gtest_discover_tests(moxd_cli_test PROPERTIES LABELS moxd TIMEOUT 60)
+endif()
