@@ -57,8 +57,8 @@ void close_restricted(int fd, void *)
 constexpr libinput_interface DEVICE_ACCESS = {open_restricted, close_restricted};
 
 /* libinput's own messages join the server's log. */
-void log_handler(struct libinput *, enum libinput_log_priority priority, const char *fmt,
-                 va_list args)
+__attribute__((format(printf, 3, 0))) void
+log_handler(struct libinput *, enum libinput_log_priority priority, const char *fmt, va_list args)
 {
     char text[512];
     (void) vsnprintf(text, sizeof text, fmt, args);
