@@ -228,23 +228,24 @@ struct Step {
 
 constexpr int L = MOX_BUTTON_LEFT, M = MOX_BUTTON_MIDDLE, R = MOX_BUTTON_RIGHT;
 constexpr uint32_t DN = MOX_DOWN, UP = MOX_UP, MV = MOX_MOVE, DR = MOX_DRAG;
-constexpr console_op NONE = {0, 0, 0, 0, 0, 0};
+constexpr console_op NONE = {0, 0, 0, 0, 0, 0, 0};
 
 console_op ptr(int x, int y)
 {
-    return {OP_POINTER, x, y, x, y, 0};
+    return {OP_POINTER, x, y, x, y, 0, 0};
 }
-console_op sel(int x1, int y1, int x2, int y2, int unit)
+// fresh: the first selection of a gesture, which hides the pointer first
+console_op sel(int x1, int y1, int x2, int y2, int unit, int fresh = 0)
 {
-    return {OP_SELECT, x1, y1, x2, y2, unit};
+    return {OP_SELECT, x1, y1, x2, y2, unit, fresh};
 }
 console_op rep(int x, int y, int code)
 {
-    return {OP_REPORT, x, y, x, y, code};
+    return {OP_REPORT, x, y, x, y, code, 0};
 }
 console_op paste(int x, int y)
 {
-    return {OP_PASTE, x, y, x, y, 0};
+    return {OP_PASTE, x, y, x, y, 0, 0};
 }
 
 TEST(Handling, SelectionPasteAndReports)
@@ -257,26 +258,26 @@ TEST(Handling, SelectionPasteAndReports)
          {{MV, 0, 0, 0, 5, 5, 1, 0, 0, 0, ptr(5, 5)}, {MV, 0, 0, 0, 5, 5, 0, 0, 0, 0, NONE}}},
         {"press and drag select characters; release ends it",
          {{DN, L, L, 1, 3, 2, 0, 0, 0, 0, NONE},
-          {DR, 0, L, 1, 4, 2, 1, 0, 0, 0, sel(3, 2, 4, 2, UNIT_CHAR)},
+          {DR, 0, L, 1, 4, 2, 1, 0, 0, 0, sel(3, 2, 4, 2, UNIT_CHAR, 1)},
           {DR, 0, L, 1, 7, 3, 1, 0, 0, 0, sel(3, 2, 7, 3, UNIT_CHAR)},
           {UP, L, 0, 1, 7, 3, 0, 0, 0, 0, NONE},
           {MV, 0, 0, 0, 8, 3, 1, 0, 0, 0, ptr(8, 3)}}},
         {"dragging backwards keeps the anchor",
          {{DN, L, L, 1, 10, 5, 0, 0, 0, 0, NONE},
-          {DR, 0, L, 1, 2, 4, 1, 0, 0, 0, sel(10, 5, 2, 4, UNIT_CHAR)}}},
+          {DR, 0, L, 1, 2, 4, 1, 0, 0, 0, sel(10, 5, 2, 4, UNIT_CHAR, 1)}}},
         {"double click selects a word, and drags by words",
          {{DN, L, L, 1, 6, 1, 0, 0, 0, 0, NONE},
           {UP, L, 0, 1, 6, 1, 0, 0, 0, 0, NONE},
-          {DN, L, L, 2, 6, 1, 0, 0, 0, 0, sel(6, 1, 6, 1, UNIT_WORD)},
+          {DN, L, L, 2, 6, 1, 0, 0, 0, 0, sel(6, 1, 6, 1, UNIT_WORD, 1)},
           {DR, 0, L, 2, 20, 1, 1, 0, 0, 0, sel(6, 1, 20, 1, UNIT_WORD)}}},
         {"triple click selects a line",
-         {{DN, L, L, 3, 6, 4, 0, 0, 0, 0, sel(6, 4, 6, 4, UNIT_LINE)},
+         {{DN, L, L, 3, 6, 4, 0, 0, 0, 0, sel(6, 4, 6, 4, UNIT_LINE, 1)},
           {DR, 0, L, 3, 6, 6, 1, 0, 0, 0, sel(6, 4, 6, 6, UNIT_LINE)}}},
         {"right button extends from the anchor, in its unit",
-         {{DN, L, L, 2, 6, 1, 0, 0, 0, 0, sel(6, 1, 6, 1, UNIT_WORD)},
+         {{DN, L, L, 2, 6, 1, 0, 0, 0, 0, sel(6, 1, 6, 1, UNIT_WORD, 1)},
           {UP, L, 0, 2, 6, 1, 0, 0, 0, 0, NONE},
           {MV, 0, 0, 0, 30, 2, 1, 0, 0, 0, ptr(30, 2)},
-          {DN, R, R, 1, 30, 2, 0, 0, 0, 0, sel(6, 1, 30, 2, UNIT_WORD)},
+          {DN, R, R, 1, 30, 2, 0, 0, 0, 0, sel(6, 1, 30, 2, UNIT_WORD, 1)},
           {DR, 0, R, 1, 31, 2, 1, 0, 0, 0, sel(6, 1, 31, 2, UNIT_WORD)},
           {UP, R, 0, 1, 31, 2, 0, 0, 0, 0, NONE}}},
         {"right button with nothing selected does nothing",
@@ -295,7 +296,7 @@ TEST(Handling, SelectionPasteAndReports)
           {UP, R, 0, 1, 4, 2, 0, 0, 1, 0, rep(4, 2, REPORT_RELEASE)}}},
         {"Shift gives the selection back",
          {{DN, L, L, 1, 3, 2, 0, MODIFIER_SHIFT, 1, 0, NONE},
-          {DR, 0, L, 1, 5, 2, 1, MODIFIER_SHIFT, 1, 0, sel(3, 2, 5, 2, UNIT_CHAR)},
+          {DR, 0, L, 1, 5, 2, 1, MODIFIER_SHIFT, 1, 0, sel(3, 2, 5, 2, UNIT_CHAR, 1)},
           {UP, L, 0, 1, 5, 2, 0, MODIFIER_SHIFT, 1, 0, NONE}}},
         {"a reported press is released to the program even with Shift down",
          {{DN, L, L, 1, 3, 2, 0, 0, 1, 0, rep(3, 2, REPORT_LEFT)},
@@ -323,7 +324,7 @@ TEST(Handling, SelectionPasteAndReports)
             ev.y = static_cast<int16_t>(st.y);
             ev.modifiers = st.mods;
             console_facts facts = {st.reporting, st.paste_off};
-            console_op op = {-1, -1, -1, -1, -1, -1};
+            console_op op = {-1, -1, -1, -1, -1, -1, -1};
             int n = handling_event(&s, &ev, st.button, st.moved, &facts, &op);
             if (st.want.kind == 0) {
                 EXPECT_EQ(n, 0);
@@ -340,6 +341,7 @@ TEST(Handling, SelectionPasteAndReports)
             if (op.kind == OP_SELECT || op.kind == OP_REPORT) {
                 EXPECT_EQ(op.arg, st.want.arg);
             }
+            EXPECT_EQ(op.fresh, st.want.fresh);
         }
     }
 }

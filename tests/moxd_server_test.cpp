@@ -246,20 +246,20 @@ TEST_F(Server, ClicksSelectPasteAndCount)
     button(L, 1);
     motion(16, 0);
     button(L, 0);
-    EXPECT_EQ(show(take_ops()), "select@2(40,13-42,13:0) ");
+    EXPECT_EQ(show(take_ops()), "clear@2(0,0) select@2(40,13-42,13:0) ");
     now += 1000;
     // a double click selects the word under the pointer, a triple the line
     click(L);
     click(L);
-    EXPECT_EQ(show(take_ops()), "select@2(42,13-42,13:1) ");
+    EXPECT_EQ(show(take_ops()), "clear@2(0,0) select@2(42,13-42,13:1) ");
     click(L);
-    EXPECT_EQ(show(take_ops()), "select@2(42,13-42,13:2) ");
+    EXPECT_EQ(show(take_ops()), "clear@2(0,0) select@2(42,13-42,13:2) ");
     // the right button extends the line selection
     now += 1000;
     motion(0, 32);
     take_ops();
     click(R);
-    EXPECT_EQ(show(take_ops()), "select@2(42,13-42,15:2) ");
+    EXPECT_EQ(show(take_ops()), "clear@2(0,0) select@2(42,13-42,15:2) ");
     // the middle button pastes
     click(M);
     EXPECT_EQ(show(take_ops()), "paste@2(0,0) ");
@@ -353,7 +353,7 @@ TEST_F(Server, MouseReportsGoToTheProgramUnlessShiftIsHeld)
     button(L, 1);
     motion(8, 0);
     button(L, 0);
-    EXPECT_EQ(show(take_ops()), "select@2(40,13-41,13:0) ");
+    EXPECT_EQ(show(take_ops()), "clear@2(0,0) select@2(40,13-41,13:0) ");
     auto evs = received(a);
     ASSERT_EQ(evs.size(), 6u);
     EXPECT_EQ(evs[4].modifiers, 1);

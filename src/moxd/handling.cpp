@@ -6,6 +6,7 @@ namespace
 
 void put(console_op *op, int kind, int x1, int y1, int x2, int y2, int arg)
 {
+    op->fresh = 0;
     op->kind = kind;
     op->x1 = x1;
     op->y1 = y1;
@@ -28,10 +29,16 @@ int report_code_of(int button)
     }
 }
 
-/* The anchor and the pointer's cell, in the unit of the selection. */
-int select_to(const handling_state *s, const Mox_Event *ev, console_op *op)
+/* The anchor and the pointer's cell, in the unit of the selection. The
+ * kernel draws the pointer and the selection alike, by inverting cells, so
+ * the pointer left on a selected cell would make it look unselected: the
+ * first selection of a gesture hides the pointer, and the pointer comes
+ * back with the next plain move. */
+int select_to(handling_state *s, const Mox_Event *ev, console_op *op)
 {
     put(op, OP_SELECT, s->anchor_x, s->anchor_y, ev->x, ev->y, s->unit);
+    op->fresh = s->selected ? 0 : 1;
+    s->selected = 1;
     return 1;
 }
 
@@ -48,6 +55,7 @@ int press(handling_state *s, const Mox_Event *ev, int button, const console_fact
     }
     switch (button) {
     case MOX_BUTTON_LEFT:
+        s->selected = 0;
         s->has_anchor = 1;
         s->anchor_x = ev->x;
         s->anchor_y = ev->y;
@@ -68,6 +76,7 @@ int press(handling_state *s, const Mox_Event *ev, int button, const console_fact
         if (!s->has_anchor)
             return 0;
         s->dragging = MOX_BUTTON_RIGHT;
+        s->selected = 0;
         return select_to(s, ev, op);
     case MOX_BUTTON_MIDDLE:
         if (facts->paste_off)
@@ -101,6 +110,7 @@ void handling_reset(handling_state *s)
     s->anchor_y = 0;
     s->unit = UNIT_CHAR;
     s->dragging = 0;
+    s->selected = 0;
     s->reported = 0;
 }
 

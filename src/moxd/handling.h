@@ -29,7 +29,8 @@ enum console_op_kind : int {
 struct console_op {
     int kind;
     int x1, y1, x2, y2;
-    int arg; /* OP_SELECT: a sel_unit; OP_REPORT: a report_code */
+    int arg;   /* OP_SELECT: a sel_unit; OP_REPORT: a report_code */
+    int fresh; /* OP_SELECT: the first of a gesture: hide the pointer first */
 };
 
 /* What the console tells about itself at the time of the event. */
@@ -47,6 +48,7 @@ struct handling_state {
     int anchor_y;
     int unit;         /* its unit: a sel_unit */
     int dragging;     /* MOX_BUTTON_LEFT or _RIGHT while it follows the pointer, else 0 */
+    int selected;     /* the current gesture has selected already */
     uint8_t reported; /* buttons whose press went to the console program */
 };
 

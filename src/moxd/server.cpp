@@ -114,6 +114,8 @@ void apply(const server *s, const console_op *op)
         got = vt_pointer(s->con_fd, op->x1, op->y1);
         break;
     case OP_SELECT:
+        if (op->fresh)
+            (void) vt_clear(s->con_fd);
         got = vt_select(s->con_fd, op->x1, op->y1, op->x2, op->y2, op->arg);
         break;
     case OP_PASTE:
