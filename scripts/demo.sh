@@ -4,7 +4,6 @@
 #      it has one, else a simulated mouse (a pseudo-terminal that answers like
 #      the kernel's /dev/psaux, visible at /dev/psaux only inside the daemon's
 #      private mount namespace) that reports the left button held;
-#   2. runs the example server with two example clients (examples/demo.sh).
 # MOX_DEMO_SIMULATED=1 uses the simulated mouse even where /dev/psaux exists.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -32,7 +31,3 @@ else
 fi
 set -e
 echo "mox2-daemon exit status: $status"
-
-echo
-echo "== example server and clients"
-./examples/demo.sh build
