@@ -36,8 +36,8 @@ namespace
 
 constexpr int COLS = 80;
 constexpr int WAIT_MS = 10000;
-constexpr int CELL = 8;            // device units per column with flat acceleration
-constexpr int POINTER_ROW = 13;    // the pointer starts on the middle row
+constexpr int CELL = 8;         // device units per column with flat acceleration
+constexpr int POINTER_ROW = 13; // the pointer starts on the middle row
 constexpr int IDLE_SECONDS = 10;
 
 vdev g_served; // the device moxd reads (--device)
@@ -137,8 +137,9 @@ void BM_Floor_ReadIoctlSend(benchmark::State &state)
         struct __attribute__((packed)) {
             uint8_t code;
             tiocl_selection sel;
-        } arg = {TIOCL_SETSEL, {static_cast<unsigned short>(x), POINTER_ROW,
-                                static_cast<unsigned short>(x), POINTER_ROW, TIOCL_SELPOINTER}};
+        } arg = {TIOCL_SETSEL,
+                 {static_cast<unsigned short>(x), POINTER_ROW, static_cast<unsigned short>(x),
+                  POINTER_ROW, TIOCL_SELPOINTER}};
         int drawn = ioctl(tty, TIOCLINUX, &arg);
         Mox_Event ev{};
         ev.x = static_cast<int16_t>(x);

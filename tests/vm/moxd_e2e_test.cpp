@@ -403,8 +403,8 @@ TEST_F(Moxd, ExampleClientsShareAConsoleByMasks)
     ASSERT_TRUE(console_switch(2));
     guest_proc b, a;
     ASSERT_TRUE(proc_start(&b, {MOX_CLIENT_PATH, "--name", "B", "--vc", "2", "--events",
-                                "move,down,up", "--default", "hard,down,up,drag", "--timeout", "30000",
-                                "--request", "buttons"}));
+                                "move,down,up", "--default", "hard,down,up,drag", "--timeout",
+                                "30000", "--request", "buttons"}));
     ASSERT_TRUE(proc_wait_line(&b, "[B] answer to buttons", WAIT_MS, PROC_OUT)) << b.out << b.err;
     ASSERT_TRUE(proc_start(&a, {MOX_CLIENT_PATH, "--name", "A", "--vc", "2", "--events", "move",
                                 "--default", "down,up,drag", "--max-mod", "0", "--timeout", "30000",
