@@ -1,0 +1,13 @@
+// Helpers shared by the files of the guest support library.
+#pragma once
+
+// Prints "guest: what: <errno text>" to standard error; false, errno kept.
+bool guest_fail(const char *what);
+// True inside the test guest; elsewhere prints why what is refused, sets
+// errno to EPERM and gives false.
+bool guest_refuse(const char *what);
+// Milliseconds left until deadline (a guest_now_ms value), never negative.
+int guest_left_ms(long deadline);
+// Polls fd for input up to timeout_ms: 1 readable (or hung up), 0 not in
+// time, -1 on error.
+int guest_wait_readable(int fd, int timeout_ms);
