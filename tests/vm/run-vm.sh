@@ -1,12 +1,15 @@
 #!/bin/bash
 # Boots the project's programs in a small Linux guest under QEMU (software
 # emulation, no KVM needed): the daemon against the kernel's real /dev/psaux
-# with a button press injected through QEMU's monitor, and the test suite of
-# an i386 build on a 32-bit kernel.
+# with a button press injected through QEMU's monitor, the test suite of an
+# i386 build on a 32-bit kernel, and test programs of the native build in an
+# amd64 guest with input devices, udev and libinput.
 #
 #   run-vm.sh prepare [i386|amd64]
-#       Installs QEMU, the multilib compiler and cpio when missing and fetches
-#       the Debian kernel image into the cache (vmlinuz and psmouse.ko only).
+#       Installs QEMU, cpio and the compilers or libraries the guests need
+#       when missing and fetches the Debian kernel image into the cache
+#       (vmlinuz and psmouse.ko; for amd64 also evdev.ko and uinput.ko, and
+#       Debian's udev unpacked with a hardware database).
 #   run-vm.sh daemon [options] BUILD_DIR
 #       Runs BUILD_DIR/mox2-daemon in the guest and prints its output.
 #       --arch i386|amd64     guest kernel (default i386)
@@ -19,6 +22,19 @@
 #       and stores each one's output and status in BUILD_DIR/vm/results/.
 #   run-vm.sh result BUILD_DIR NAME
 #       Prints the stored output of NAME and exits with its guest status.
+#   run-vm.sh guest [options] BUILD_DIR PROGRAM [ARG...]
+#       Boots the amd64 test guest once and runs PROGRAM (a native program)
+#       with ARGS as root in it, after udev has settled; prints the guest's
+#       notes, the monitor commands it had carried out and the program's
+#       output, and exits with the program's status (77 passes as a skip; 1
+#       for a time-out, a signal or a guest that never ran it). The program,
+#       each extra file and their shared libraries sit at the same absolute
+#       paths in the guest; the work folder is BUILD_DIR/vm/guest-NAME. Exits
+#       with 77 when the guest is not prepared.
+#       --timeout S           the program's time limit (default 300)
+#       --file PATH           a further program (with its libraries) or a
+#                             folder to copy in; repeatable
+#       --env NAME=VALUE      added to the program's environment; repeatable
 #
 # Environment: MOX_VM_CACHE (default /var/cache/mox-vm) holds the kernels;
 # MOX_VM_TIMEOUT bounds one boot in seconds (default 120 for the daemon,
@@ -635,6 +651,9 @@ cmd_guest() {
         $1 == m && $2 == "STATUS" && $3 == n { on = 0; next }
         on { print }' "$work/serial.log"
     status=$(sed -n "s/^$marker STATUS $name //p" "$work/serial.log" | tail -n1)
+    if [[ -z $status ]] && grep -q "^$marker BEGIN $name\$" "$work/serial.log"; then
+        status="started, but the guest stopped before it ended (see $work/serial.log)"
+    fi
     echo "== $name in the $arch guest: ${status:-did not run} ($boot_ms ms from boot to power-off)"
     case $status in
     exit=*)
