@@ -77,8 +77,9 @@ if(MOX_VM_GUEST_OK)
     add_executable(guest_facts_test ${CMAKE_CURRENT_LIST_DIR}/guest_facts_test.cpp)
     target_link_libraries(guest_facts_test PRIVATE mox_vm_guest_main)
     target_compile_definitions(guest_facts_test PRIVATE
-        GUEST_HELPER_PATH="$<TARGET_FILE:guest_helper>")
-    mox_vm_guest_test(guest_facts_test FILES guest_helper TIMEOUT 300)
+        GUEST_HELPER_PATH="$<TARGET_FILE:guest_helper>" GUEST_SUPPORT_DIR="${guest_dir}")
+    mox_vm_guest_test(guest_facts_test TIMEOUT 300 FILES guest_helper ${guest_dir}
+                      ENV "MOX_GUEST_SETTING=passed in")
 
     # The library's own logic, on the build host: no device is touched.
     add_executable(guest_support_test ${CMAKE_CURRENT_LIST_DIR}/guest_support_test.cpp)

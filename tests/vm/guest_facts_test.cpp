@@ -8,9 +8,11 @@
 #include <gtest/gtest.h>
 #include <libinput.h>
 #include <linux/kd.h>
+#include <linux/keyboard.h>
 #include <linux/tiocl.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
@@ -185,6 +187,22 @@ TEST(ConsoleFacts, ShiftStateAnswersInTheSubcodeByte)
     EXPECT_EQ(sel_shift_state(1), 0);
 }
 
+TEST(ConsoleFacts, ShiftHeldOnQemusKeyboardShowsInTheShiftState)
+{
+    std::string node = input_node_by_name(QEMU_KEYBOARD, STEP_MS);
+    ASSERT_FALSE(node.empty()) << "no \"" << QEMU_KEYBOARD << "\"";
+    evdev_reader r;
+    ASSERT_TRUE(evdev_open(&r, node));
+    ASSERT_TRUE(qemu_hold_key("shift", 500));
+    // The console's keyboard handler has seen the key by the time evdev
+    // hands it out: both get it in the same pass.
+    ASSERT_TRUE(evdev_wait_key(&r, KEY_LEFTSHIFT, 1, STEP_MS));
+    EXPECT_EQ(sel_shift_state(1), 1 << KG_SHIFT);
+    ASSERT_TRUE(evdev_wait_key(&r, KEY_LEFTSHIFT, 0, STEP_MS));
+    EXPECT_EQ(sel_shift_state(1), 0);
+    evdev_close(&r);
+}
+
 TEST(ConsoleFacts, ResizeReachesEveryConsole)
 {
     fresh_console(1);
@@ -231,6 +249,19 @@ TEST(ConsoleFacts, GraphicsModeIsPerConsole)
     EXPECT_EQ(console_mode(1), KD_TEXT);
     ASSERT_TRUE(console_set_mode(2, KD_TEXT));
     EXPECT_EQ(console_mode(2), KD_TEXT);
+}
+
+// ---- the runner ----------------------------------------------------------------------
+
+TEST(RunnerFacts, FilesAndEnvironmentArePassedIn)
+{
+    // guest.cmake names a program and a folder of this build and a setting.
+    EXPECT_EQ(access(GUEST_HELPER_PATH, X_OK), 0) << GUEST_HELPER_PATH;
+    EXPECT_EQ(access(GUEST_SUPPORT_DIR "/guest.h", R_OK), 0) << GUEST_SUPPORT_DIR;
+    const char *setting = getenv("MOX_GUEST_SETTING");
+    EXPECT_STREQ(setting ? setting : "(none)", "passed in");
+    EXPECT_EQ(getuid(), 0u);
+    EXPECT_TRUE(guest_inside());
 }
 
 // ---- other users ----------------------------------------------------------------------

@@ -44,6 +44,9 @@ bool guest_monitor(const std::string &command);
 // buttons of mask (1 left, 2 right, 4 middle; 0 releases all).
 bool qemu_mouse_move(int dx, int dy, int dz = 0);
 bool qemu_mouse_buttons(int mask);
+// QEMU's keyboard: key (QEMU's name: "shift", "ctrl", "alt", "a", ...)
+// pressed and held for hold_ms (at most 9999), then released.
+bool qemu_hold_key(const char *key, int hold_ms);
 
 // ---- virtual input devices (uinput, through libevdev) ----------------------
 
@@ -92,8 +95,9 @@ void vdev_destroy(vdev *d);
 
 // ---- event nodes -------------------------------------------------------------
 
-// The name QEMU's PS/2 mouse has once psmouse has probed it.
+// The names QEMU's PS/2 mouse (once psmouse has probed it) and keyboard have.
 extern const char QEMU_PS2_MOUSE[];
+extern const char QEMU_KEYBOARD[];
 
 // The /dev/input/eventN of the device called name, waiting up to timeout_ms
 // for it to appear; "" when none did.

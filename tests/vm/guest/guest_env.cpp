@@ -121,6 +121,11 @@ bool qemu_mouse_buttons(int mask)
     return guest_monitor("mouse_button " + std::to_string(mask));
 }
 
+bool qemu_hold_key(const char *key, int hold_ms)
+{
+    return guest_monitor(std::string("sendkey ") + key + " " + std::to_string(hold_ms));
+}
+
 int guest_wait_readable(int fd, int timeout_ms)
 {
     struct pollfd p = {fd, POLLIN, 0};

@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 const char QEMU_PS2_MOUSE[] = "ImExPS/2 Generic Explorer Mouse";
+const char QEMU_KEYBOARD[] = "AT Translated Set 2 keyboard";
 
 namespace
 {
