@@ -60,6 +60,14 @@ std::string right_trimmed(std::string s)
     return out;
 }
 
+// A new device of that kind (named name, or by default), once libinput has
+// announced it: its DEVICE_ADDED event in *added.
+bool plug(li_watch *w, vdev *d, vdev_kind kind, const char *name, li_event *added)
+{
+    return vdev_create(d, kind, name) &&
+           li_wait(w, LIBINPUT_EVENT_DEVICE_ADDED, d->name.c_str(), added, STEP_MS);
+}
+
 std::string report(int button, int x, int y)
 {
     return std::string("\033[M") + static_cast<char>(32 + button) + static_cast<char>(32 + x) +
@@ -365,9 +373,8 @@ TEST(InputFacts, UinputMouseThroughLibinput)
     li_watch w;
     ASSERT_TRUE(li_open(&w));
     vdev mouse;
-    ASSERT_TRUE(vdev_create(&mouse, VDEV_MOUSE));
     li_event e;
-    ASSERT_TRUE(li_wait(&w, LIBINPUT_EVENT_DEVICE_ADDED, mouse.name.c_str(), &e, STEP_MS));
+    ASSERT_TRUE(plug(&w, &mouse, VDEV_MOUSE, nullptr, &e));
     EXPECT_TRUE(e.pointer);
     EXPECT_EQ(e.tap_fingers, 0);
 
@@ -416,9 +423,8 @@ TEST(InputFacts, HotPlugMidDragAndAnotherDevice)
     li_watch w;
     ASSERT_TRUE(li_open(&w));
     vdev first, second;
-    ASSERT_TRUE(vdev_create(&first, VDEV_MOUSE, "mox first mouse"));
     li_event e;
-    ASSERT_TRUE(li_wait(&w, LIBINPUT_EVENT_DEVICE_ADDED, "mox first mouse", &e, STEP_MS));
+    ASSERT_TRUE(plug(&w, &first, VDEV_MOUSE, "mox first mouse", &e));
     ASSERT_TRUE(vdev_button(&first, BTN_LEFT, true));
     ASSERT_TRUE(li_wait(&w, LIBINPUT_EVENT_POINTER_BUTTON, "mox first mouse", &e, STEP_MS));
     ASSERT_TRUE(vdev_move(&first, 5, 5));
@@ -431,8 +437,7 @@ TEST(InputFacts, HotPlugMidDragAndAnotherDevice)
     EXPECT_FALSE(e.pressed);
     EXPECT_TRUE(li_wait(&w, LIBINPUT_EVENT_DEVICE_REMOVED, "mox first mouse", &e, STEP_MS));
 
-    ASSERT_TRUE(vdev_create(&second, VDEV_MOUSE, "mox second mouse"));
-    ASSERT_TRUE(li_wait(&w, LIBINPUT_EVENT_DEVICE_ADDED, "mox second mouse", &e, STEP_MS));
+    ASSERT_TRUE(plug(&w, &second, VDEV_MOUSE, "mox second mouse", &e));
     ASSERT_TRUE(vdev_click(&second, BTN_RIGHT));
     ASSERT_TRUE(li_wait(&w, LIBINPUT_EVENT_POINTER_BUTTON, "mox second mouse", &e, STEP_MS));
     EXPECT_EQ(e.button, static_cast<uint32_t>(BTN_RIGHT));
@@ -445,9 +450,8 @@ TEST(InputFacts, AbsolutePointerSpansTheRange)
     li_watch w;
     ASSERT_TRUE(li_open(&w));
     vdev tablet;
-    ASSERT_TRUE(vdev_create(&tablet, VDEV_TABLET));
     li_event e;
-    ASSERT_TRUE(li_wait(&w, LIBINPUT_EVENT_DEVICE_ADDED, tablet.name.c_str(), &e, STEP_MS));
+    ASSERT_TRUE(plug(&w, &tablet, VDEV_TABLET, nullptr, &e));
     EXPECT_TRUE(e.pointer);
     struct abs_row {
         int x, y;
@@ -476,9 +480,8 @@ TEST(InputFacts, TouchpadMovesAndScrolls)
     li_watch w;
     ASSERT_TRUE(li_open(&w));
     vdev pad;
-    ASSERT_TRUE(vdev_create(&pad, VDEV_TOUCHPAD));
     li_event e;
-    ASSERT_TRUE(li_wait(&w, LIBINPUT_EVENT_DEVICE_ADDED, pad.name.c_str(), &e, STEP_MS));
+    ASSERT_TRUE(plug(&w, &pad, VDEV_TOUCHPAD, nullptr, &e));
     EXPECT_TRUE(e.pointer);
     EXPECT_EQ(e.tap_fingers, 3);
 

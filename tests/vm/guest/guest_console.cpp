@@ -17,7 +17,6 @@
 #include <grp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
-#include <sys/syscall.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -121,11 +120,6 @@ bool wait_active(int fd, int vc, int timeout_ms)
     sigaction(SIGALRM, &old, nullptr);
     errno = saved;
     return rc == 0;
-}
-
-int pidfd_of(pid_t pid)
-{
-    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
 }
 
 // Reads what is there from fd into text; false at end of file or on error.
@@ -554,15 +548,8 @@ bool app_stop(console_app *a)
     if (a->to_app >= 0)
         close(a->to_app);
     a->to_app = -1;
-    int pidfd = pidfd_of(a->pid);
-    bool ended = pidfd >= 0 && guest_wait_readable(pidfd, APP_STOP_MS) > 0;
-    if (pidfd >= 0)
-        close(pidfd);
-    if (!ended)
-        kill(a->pid, SIGKILL);
     int status = 0;
-    while (waitpid(a->pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    bool ended = guest_reap(a->pid, APP_STOP_MS, &status);
     (void) take_available(a->from_app, &a->got);
     close(a->from_app);
     a->from_app = -1;

@@ -4,11 +4,14 @@
 #include "guest_private.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace
@@ -137,4 +140,23 @@ int guest_wait_readable(int fd, int timeout_ms)
             return -1;
         return n > 0 ? 1 : 0;
     }
+}
+
+int guest_pidfd(pid_t pid)
+{
+    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+}
+
+bool guest_reap(pid_t pid, int timeout_ms, int *status)
+{
+    int pidfd = guest_pidfd(pid);
+    bool ended = pidfd >= 0 && guest_wait_readable(pidfd, timeout_ms) > 0;
+    if (pidfd >= 0)
+        close(pidfd);
+    if (!ended)
+        kill(pid, SIGKILL);
+    *status = 0;
+    while (waitpid(pid, status, 0) < 0 && errno == EINTR) {
+    }
+    return ended;
 }

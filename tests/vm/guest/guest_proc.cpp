@@ -27,11 +27,6 @@ constexpr int MAX_RESULT = 125;
 constexpr int DRAIN_MS = 2000;
 constexpr int KILL_WAIT_MS = 5000;
 
-int pidfd_of(pid_t pid)
-{
-    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-}
-
 bool drop_to(uid_t uid, gid_t gid)
 {
     return setgroups(0, nullptr) == 0 && setgid(gid) == 0 && setuid(uid) == 0;
@@ -138,7 +133,7 @@ bool proc_start(guest_proc *p, const std::vector<std::string> &argv, uid_t uid)
     close(err[1]);
     *p = guest_proc{};
     p->pid = pid;
-    p->pidfd = pidfd_of(pid);
+    p->pidfd = guest_pidfd(pid);
     p->out_fd = out[0];
     p->err_fd = err[0];
     (void) fcntl(p->out_fd, F_SETFL, O_NONBLOCK);
@@ -238,15 +233,8 @@ int run_as(uid_t uid, gid_t gid, const std::function<int()> &fn, int timeout_ms)
         fflush(nullptr);
         _exit(r < 0 || r > MAX_RESULT ? MAX_RESULT : r);
     }
-    int pidfd = pidfd_of(pid);
-    bool ended = pidfd >= 0 && guest_wait_readable(pidfd, timeout_ms) > 0;
-    if (pidfd >= 0)
-        close(pidfd);
-    if (!ended)
-        kill(pid, SIGKILL);
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    bool ended = guest_reap(pid, timeout_ms, &status);
     if (!ended || !WIFEXITED(status) || WEXITSTATUS(status) == CHILD_NO_USER)
         return -1;
     return WEXITSTATUS(status);
