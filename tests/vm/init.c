@@ -55,10 +55,11 @@
 enum {
     MAX_LINE = 4096,
     MAX_ARGS = 64,
+    FIXED_ENV = 5,
     MAX_ENV = 32,
     MOUSE_WAIT_MS = 5000,
     /* udevd answers on its control socket within a second even under
-     * emulation; the coldplug of a few hundred devices takes a few. */
+     * emulation; the coldplug of the guest's devices takes about two. */
     UDEVD_START_MS = 10000,
     UDEV_STEP_MS = 60000,
 };
@@ -68,13 +69,12 @@ static const char UDEVD_PATH[] = "/lib/systemd/systemd-udevd";
 static const char UDEVADM_PATH[] = "/bin/udevadm";
 
 /* The programs' environment: a fixed part and the lines of /mox/env. */
-static char *program_env[8 + MAX_ENV + 1] = {"PATH=/bin:/sbin:/usr/bin:/usr/sbin",
-                                             "HOME=/root",
-                                             "TMPDIR=/tmp",
-                                             "GTEST_COLOR=no",
-                                             "TERM=dumb",
-                                             NULL};
-static const int fixed_env = 5;
+static char *program_env[FIXED_ENV + MAX_ENV + 1] = {"PATH=/bin:/sbin:/usr/bin:/usr/sbin",
+                                                     "HOME=/root",
+                                                     "TMPDIR=/tmp",
+                                                     "GTEST_COLOR=no",
+                                                     "TERM=dumb",
+                                                     NULL};
 
 static void say(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
@@ -317,8 +317,8 @@ static void read_env(void)
     if (!f)
         return;
     char line[MAX_LINE];
-    int n = fixed_env;
-    while (n < fixed_env + MAX_ENV && fgets(line, sizeof line, f)) {
+    int n = FIXED_ENV;
+    while (n < FIXED_ENV + MAX_ENV && fgets(line, sizeof line, f)) {
         line[strcspn(line, "\r\n")] = '\0';
         if (strchr(line, '=') == NULL)
             continue;

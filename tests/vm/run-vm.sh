@@ -559,7 +559,6 @@ build_guest_root() {
     done <"$cache/$arch/modules.list"
     cp -a "$cache/$arch/udev/usr/." "$root/usr/"
     cp -a "$cache/$arch/udev/etc/." "$root/etc/"
-    rm -f "$root/usr/package"
     for f in /usr/lib/udev/rules.d/*.rules; do
         [[ -e $root$f ]] || cp "$f" "$root$f"
     done
