@@ -143,6 +143,53 @@ TEST(ConsoleFacts, PointerDrawsOneCellAndClearHidesIt)
     EXPECT_TRUE(screen_inverted(s).empty());
 }
 
+TEST(ConsoleFacts, ScreenWaitWakesOnEachChange)
+{
+    fresh_console(1);
+    // Drawn by the predicate itself between two reads: the change notice
+    // stays raised until the next read.
+    int calls = 0;
+    screen s;
+    EXPECT_TRUE(screen_wait(
+        1,
+        [&calls](const screen &now) {
+            if (++calls == 1)
+                return !sel_set(1, 5, 5, 5, 5, TIOCL_SELPOINTER);
+            return screen_inverted(now) == std::vector<cell>{{5, 5}};
+        },
+        &s, STEP_MS));
+    EXPECT_EQ(calls, 2);
+
+    // Drawn by another process while the wait sleeps in poll.
+    int go[2];
+    ASSERT_EQ(pipe(go), 0);
+    pid_t drawer = fork();
+    if (drawer == 0) {
+        char c;
+        _exit(read(go[0], &c, 1) == 1 && sel_set(1, 6, 6, 6, 6, TIOCL_SELPOINTER) ? 0 : 1);
+    }
+    ASSERT_GT(drawer, 0);
+    calls = 0;
+    EXPECT_TRUE(screen_wait(
+        1,
+        [&](const screen &now) {
+            if (++calls == 1)
+                return write(go[1], "g", 1) != 1;
+            return screen_inverted(now) == std::vector<cell>{{6, 6}};
+        },
+        &s, STEP_MS));
+    int status = 0;
+    waitpid(drawer, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    close(go[0]);
+    close(go[1]);
+    // A condition that never holds ends the wait at its limit.
+    EXPECT_FALSE(screen_wait(
+        1, [](const screen &) { return false; }, &s, QUIET_MS));
+    EXPECT_EQ(screen_inverted(s), (std::vector<cell>{{6, 6}}));
+    ASSERT_TRUE(sel_set(1, 0, 0, 0, 0, TIOCL_SELCLEAR));
+}
+
 TEST(ConsoleFacts, PointerOverSelectionCancelsItsCell)
 {
     fresh_console(1);

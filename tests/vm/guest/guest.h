@@ -164,6 +164,12 @@ constexpr uint8_t ATTR_NORMAL = 0x07;
 // and row (from 0), then a character and an attribute byte per cell.
 bool screen_parse(const uint8_t *bytes, size_t n, screen *s);
 bool screen_read(int vc, screen *s);
+// Reads console vc's screen until done(screen) holds, up to timeout_ms;
+// between reads it sleeps until the kernel announces a change of the screen
+// (poll on /dev/vcsaN), so it sees a pointer or selection as soon as it is
+// drawn. *s holds the last screen read, also when done never held.
+bool screen_wait(int vc, const std::function<bool(const screen &)> &done, screen *s,
+                 int timeout_ms);
 // A cell's character or attribute; 0 / -1 outside the screen.
 char screen_char(const screen &s, int x, int y);
 int screen_attr(const screen &s, int x, int y);

@@ -225,10 +225,14 @@ bool screen_parse(const uint8_t *bytes, size_t n, screen *s)
     return true;
 }
 
-bool screen_read(int vc, screen *s)
+namespace
+{
+
+// Opens /dev/vcsaN, making the console first when it does not exist yet.
+int open_vcsa(int vc)
 {
     if (!guest_refuse("read a console") || !valid_vc(vc, "read a console"))
-        return false;
+        return -1;
     std::string path = "/dev/vcsa" + std::to_string(vc);
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0 && errno == ENOENT && vc > 0) {
@@ -239,21 +243,54 @@ bool screen_read(int vc, screen *s)
         fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     }
     if (fd < 0)
-        return guest_fail(("open " + path).c_str());
+        guest_fail(("open " + path).c_str());
+    return fd;
+}
+
+// The whole screen from the start of an open /dev/vcsaN.
+bool read_vcsa(int fd, screen *s)
+{
     std::string bytes;
     char buf[8192];
     ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0)
+    while ((n = pread(fd, buf, sizeof buf, static_cast<off_t>(bytes.size()))) > 0)
         bytes.append(buf, static_cast<size_t>(n));
-    int saved = errno;
-    close(fd);
-    if (n < 0) {
-        errno = saved;
-        return guest_fail(("read " + path).c_str());
-    }
+    if (n < 0)
+        return guest_fail("read /dev/vcsa");
     if (!screen_parse(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size(), s))
-        return guest_fail(("decode " + path).c_str());
+        return guest_fail("decode /dev/vcsa");
     return true;
+}
+
+} // namespace
+
+bool screen_read(int vc, screen *s)
+{
+    int fd = open_vcsa(vc);
+    if (fd < 0)
+        return false;
+    bool ok = read_vcsa(fd, s);
+    close(fd);
+    return ok;
+}
+
+bool screen_wait(int vc, const std::function<bool(const screen &)> &done, screen *s, int timeout_ms)
+{
+    long deadline = guest_now_ms() + timeout_ms;
+    int fd = open_vcsa(vc);
+    if (fd < 0)
+        return false;
+    bool ok = false;
+    // A read clears the change notice; a change after it raises POLLPRI.
+    // No notice in time means no change: the screen is not read again.
+    while (read_vcsa(fd, s) && !(ok = done(*s))) {
+        struct pollfd p = {fd, POLLPRI, 0};
+        int n = poll(&p, 1, guest_left_ms(deadline));
+        if (n == 0 || (n < 0 && errno != EINTR))
+            break;
+    }
+    close(fd);
+    return ok;
 }
 
 char screen_char(const screen &s, int x, int y)
