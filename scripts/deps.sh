@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(build-essential cmake pkg-config libgtest-dev libgmock-dev
-          libbenchmark-dev clang libclang-rt-14-dev llvm valgrind binutils groff-base clang-format)
+          libbenchmark-dev clang libclang-rt-14-dev llvm valgrind binutils groff-base clang-format
+          libevdev-dev libinput-dev libudev-dev)
 if [ "$#" -gt 0 ]; then
     packages+=("$@")
 fi
