@@ -4,8 +4,10 @@
 #      built with g++ and again with clang;
 #   2. the same suite under AddressSanitizer + UndefinedBehaviorSanitizer;
 #   3. a short libFuzzer run of each fuzz target;
-#   4. the daemon on real i386 (and optionally amd64) kernels under QEMU, and
-#      the whole suite built for i386 and run inside the i386 guest.
+#   4. under QEMU: the guest-only test programs of the native build in the
+#      amd64 test guest (real consoles, uinput, udev, libinput), then the
+#      daemon on a real i386 kernel and the whole suite built for i386 and
+#      run inside the i386 guest.
 # Set MOX_SKIP_VM=1 to leave out step 4 and MOX_FUZZ_SECONDS to change the
 # length of each fuzz run (default 60).
 set -euo pipefail
@@ -36,6 +38,12 @@ for target in fuzz/corpus/*/; do
 done
 
 if [ -z "${MOX_SKIP_VM:-}" ]; then
+    echo "== the amd64 test guest: consoles and input devices of a real amd64 kernel under QEMU"
+    tests/vm/run-vm.sh prepare amd64
+    cmake --preset ci -B build-vm -DMOX_VM_GUEST_TESTS=ON -DMOX_BUILD_BENCH=OFF >/dev/null
+    cmake --build build-vm -j "$jobs" --target vm_guest_programs
+    ctest --test-dir build-vm -L vm --output-on-failure
+
     echo "== real kernels under QEMU: the daemon on i386's /dev/psaux, the suite built for i386"
     tests/vm/run-vm.sh prepare i386
     cmake --preset i386 >/dev/null

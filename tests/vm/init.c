@@ -1,12 +1,14 @@
 /* init.c: the /init of the test guest.
  *
  * Runs as process 1 of a small Linux guest whose whole root file system is
- * the initramfs: it mounts what the programs need, loads the PS/2 mouse
- * driver, runs every program named in /mox/run.list one after the other and
- * powers the machine off. Everything it has to say goes to the console (the
- * serial line) as lines starting with "@@MOX ", which the host reads:
+ * the initramfs: it mounts what the programs need, loads the input drivers,
+ * starts udev when the guest carries it, runs every program named in
+ * /mox/run.list one after the other and powers the machine off. Everything
+ * it has to say goes to the console (the serial line) as lines starting with
+ * "@@MOX ", which the host reads:
  *
  *   @@MOX MOUSE ready ms=N            /sys/class/input/mouse0 appeared
+ *   @@MOX UDEV ready ms=N             udevd runs, every device is settled
  *   @@MOX BEGIN NAME                  NAME is being started
  *   @@MOX OPENED NAME PATH            NAME has PATH open (watch= entries)
  *   @@MOX OUT NAME / @@MOX ERR NAME   its standard output / error follow,
@@ -20,7 +22,18 @@
  * program has PATH open), split (standard error kept apart from standard
  * output), hex (also print the output in hexadecimal). Standard output and
  * error go to files in /tmp, never to a terminal, and are printed once the
- * program has ended. */
+ * program has ended.
+ *
+ * Optional files of the initramfs:
+ *   /mox/modules.list   kernel modules to load, in order, one a line:
+ *                       PATH [TAB PARAMETERS]; without it /psmouse.ko is
+ *                       loaded with the bare protocol
+ *   /mox/guest          marks the test guest: /run becomes a tmpfs holding
+ *                       the marker /run/mox-guest, which test programs look
+ *                       for before they touch a console, and udevd is
+ *                       started when the guest has it
+ *   /mox/env            NAME=VALUE lines added to every program's
+ *                       environment */
 #define _GNU_SOURCE
 #include <dirent.h>
 #include <errno.h>
@@ -39,7 +52,29 @@
 #include <time.h>
 #include <unistd.h>
 
-enum { MAX_LINE = 4096, MAX_ARGS = 64, MOUSE_WAIT_MS = 5000 };
+enum {
+    MAX_LINE = 4096,
+    MAX_ARGS = 64,
+    FIXED_ENV = 5,
+    MAX_ENV = 32,
+    MOUSE_WAIT_MS = 5000,
+    /* udevd answers on its control socket within a second even under
+     * emulation; the coldplug of the guest's devices takes about two. */
+    UDEVD_START_MS = 10000,
+    UDEV_STEP_MS = 60000,
+};
+
+static const char GUEST_MARKER[] = "/run/mox-guest";
+static const char UDEVD_PATH[] = "/lib/systemd/systemd-udevd";
+static const char UDEVADM_PATH[] = "/bin/udevadm";
+
+/* The programs' environment: a fixed part and the lines of /mox/env. */
+static char *program_env[FIXED_ENV + MAX_ENV + 1] = {"PATH=/bin:/sbin:/usr/bin:/usr/sbin",
+                                                     "HOME=/root",
+                                                     "TMPDIR=/tmp",
+                                                     "GTEST_COLOR=no",
+                                                     "TERM=dumb",
+                                                     NULL};
 
 static void say(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
@@ -115,18 +150,10 @@ static void setup_mounts(void)
     mkdir("/run", 0755);
 }
 
-/* psmouse.ko has no dependencies. Options given to the kernel command line
- * do not reach a module loaded by hand, so they are passed here: the bare
- * protocol skips the probes for extended mice and the mouse appears at
- * once. */
-static void load_mouse_driver(void)
+/* Waits for the first mouse (a PS/2 mouse once psmouse is loaded) and says
+ * how long it took. */
+static void wait_for_mouse(void)
 {
-    int fd = open("/psmouse.ko", O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) {
-        if (syscall(SYS_finit_module, fd, "proto=bare", 0) != 0)
-            say("@@MOX NOTE finit_module psmouse.ko: %s\n", strerror(errno));
-        close(fd);
-    }
     long start = now_ms();
     struct stat st;
     while (stat("/sys/class/input/mouse0", &st) != 0) {
@@ -137,6 +164,170 @@ static void load_mouse_driver(void)
         pause_ms(5);
     }
     say("@@MOX MOUSE ready ms=%ld\n", now_ms() - start);
+}
+
+static void load_module(const char *path, const char *params)
+{
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        say("@@MOX NOTE open %s: %s\n", path, strerror(errno));
+        return;
+    }
+    if (syscall(SYS_finit_module, fd, params, 0) != 0 && errno != EEXIST)
+        say("@@MOX NOTE finit_module %s: %s\n", path, strerror(errno));
+    close(fd);
+}
+
+/* Options given to the kernel command line do not reach a module loaded by
+ * hand, so they come with each module here. Without a list, psmouse.ko (it
+ * has no dependencies) is loaded with the bare protocol, which skips the
+ * probes for extended mice so that the mouse appears at once. */
+static void load_drivers(void)
+{
+    FILE *list = fopen("/mox/modules.list", "re");
+    if (!list) {
+        struct stat st;
+        if (stat("/psmouse.ko", &st) == 0)
+            load_module("/psmouse.ko", "proto=bare");
+        wait_for_mouse();
+        return;
+    }
+    char line[MAX_LINE];
+    while (fgets(line, sizeof line, list)) {
+        line[strcspn(line, "\r\n")] = '\0';
+        if (line[0] == '\0' || line[0] == '#')
+            continue;
+        char *tab = strchr(line, '\t');
+        const char *params = "";
+        if (tab) {
+            *tab = '\0';
+            params = tab + 1;
+        }
+        load_module(line, params);
+    }
+    fclose(list);
+    wait_for_mouse();
+}
+
+/* Runs argv to its end with its output on the console; its wait status, or
+ * -1 when it could not start or ran past limit_ms (then it is killed). */
+static int run_to_end(char *const argv[], long limit_ms)
+{
+    pid_t pid = fork();
+    if (pid < 0)
+        return -1;
+    if (pid == 0) {
+        execve(argv[0], argv, program_env);
+        say("@@MOX NOTE exec %s: %s\n", argv[0], strerror(errno));
+        _exit(127);
+    }
+    long start = now_ms();
+    int st;
+    for (;;) {
+        pid_t w = waitpid(pid, &st, WNOHANG);
+        if (w == pid)
+            return st;
+        if (w < 0 && errno != EINTR)
+            return -1;
+        if (now_ms() - start > limit_ms) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &st, 0);
+            return -1;
+        }
+        pause_ms(2);
+    }
+}
+
+/* udevd builds the device database that libinput reads and sends the
+ * events of devices added later. It runs in a session of its own (so that
+ * the clean-up after each program does not reach it), logging to
+ * /run/udevd.log; then every device present is announced again and
+ * settled before the first program starts. */
+static void start_udev(void)
+{
+    struct stat st;
+    if (stat(UDEVD_PATH, &st) != 0)
+        return;
+    long start = now_ms();
+    pid_t pid = fork();
+    if (pid < 0) {
+        say("@@MOX NOTE fork for udevd: %s\n", strerror(errno));
+        return;
+    }
+    if (pid == 0) {
+        setsid();
+        int in = open("/dev/null", O_RDONLY);
+        int log = open("/run/udevd.log", O_WRONLY | O_CREAT | O_APPEND, 0644);
+        if (in < 0 || log < 0)
+            _exit(125);
+        dup2(in, 0);
+        dup2(log, 1);
+        dup2(log, 2);
+        char *argv[] = {(char *) UDEVD_PATH, NULL};
+        execve(argv[0], argv, program_env);
+        _exit(127);
+    }
+    while (stat("/run/udev/control", &st) != 0) {
+        if (now_ms() - start > UDEVD_START_MS) {
+            say("@@MOX UDEV missing ms=%ld (see /run/udevd.log)\n", now_ms() - start);
+            return;
+        }
+        pause_ms(5);
+    }
+    char *subsystems[] = {(char *) UDEVADM_PATH, "trigger", "--action=add", "--type=subsystems",
+                          NULL};
+    char *devices[] = {(char *) UDEVADM_PATH, "trigger", "--action=add", "--type=devices", NULL};
+    char *settle[] = {(char *) UDEVADM_PATH, "settle", "--timeout=60", NULL};
+    char *const *steps[] = {subsystems, devices, settle};
+    for (size_t i = 0; i < sizeof steps / sizeof steps[0]; i++) {
+        int rc = run_to_end(steps[i], UDEV_STEP_MS);
+        if (rc == -1 || !WIFEXITED(rc) || WEXITSTATUS(rc) != 0) {
+            say("@@MOX UDEV failed step=%s %s ms=%ld\n", steps[i][1], steps[i][2],
+                now_ms() - start);
+            return;
+        }
+    }
+    say("@@MOX UDEV ready ms=%ld\n", now_ms() - start);
+}
+
+/* The test guest: /run is a tmpfs (udev keeps its database there) with the
+ * marker that tells test programs they run here and not on a build host. */
+static void setup_guest(void)
+{
+    struct stat st;
+    if (stat("/mox/guest", &st) != 0)
+        return;
+    if (mount("tmpfs", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0)
+        say("@@MOX NOTE mount tmpfs on /run: %s\n", strerror(errno));
+    int fd = open(GUEST_MARKER, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        say("@@MOX NOTE create %s: %s\n", GUEST_MARKER, strerror(errno));
+        return;
+    }
+    static const char text[] = "mox test guest\n";
+    if (write(fd, text, sizeof text - 1) != (ssize_t) (sizeof text - 1))
+        say("@@MOX NOTE write %s: %s\n", GUEST_MARKER, strerror(errno));
+    close(fd);
+}
+
+/* NAME=VALUE lines of /mox/env join the programs' environment. */
+static void read_env(void)
+{
+    FILE *f = fopen("/mox/env", "re");
+    if (!f)
+        return;
+    char line[MAX_LINE];
+    int n = FIXED_ENV;
+    while (n < FIXED_ENV + MAX_ENV && fgets(line, sizeof line, f)) {
+        line[strcspn(line, "\r\n")] = '\0';
+        if (strchr(line, '=') == NULL)
+            continue;
+        char *copy = strdup(line);
+        if (copy)
+            program_env[n++] = copy;
+    }
+    program_env[n] = NULL;
+    fclose(f);
 }
 
 struct entry {
@@ -270,13 +461,7 @@ static void run_entry(struct entry *e, int index)
         dup2(err, 2);
         if (chdir("/tmp") != 0)
             _exit(125);
-        char *envp[] = {"PATH=/bin:/sbin:/usr/bin:/usr/sbin",
-                        "HOME=/root",
-                        "TMPDIR=/tmp",
-                        "GTEST_COLOR=no",
-                        "TERM=dumb",
-                        NULL};
-        execve(e->argv[0], e->argv, envp);
+        execve(e->argv[0], e->argv, program_env);
         dprintf(2, "exec %s: %s\n", e->argv[0], strerror(errno));
         _exit(127);
     }
@@ -353,7 +538,10 @@ int main(void)
 {
     setup_mounts();
     say("@@MOX INIT word=%u\n", (unsigned) (8 * sizeof(long)));
-    load_mouse_driver();
+    read_env();
+    setup_guest();
+    load_drivers();
+    start_udev();
     run_list("/mox/run.list");
     say("@@MOX DONE\n");
     sync();

@@ -4,7 +4,9 @@
 #  - i386:NAME (i386 build): every test program of the build, run inside the
 #    i386 guest by one boot (i386:suite_boot), one CTest test per program;
 #  - vm-amd64:daemon_* (native build, with MOX_VM_TESTS_AMD64=ON): the daemon
-#    on the amd64 kernel.
+#    on the amd64 kernel;
+#  - vm-amd64:NAME (native build, with MOX_VM_GUEST_TESTS=ON): programs that
+#    run only in the amd64 test guest, declared in guest.cmake.
 # A test program that cannot run in the guest gets the target property
 # MOX_VM_HOST_ONLY set to the reason; MOX_VM_ARGS gives its arguments there
 # and MOX_VM_TIMEOUT its time limit in seconds (default 300).
