@@ -43,7 +43,6 @@ constexpr int IDLE_SECONDS = 10;
 vdev g_served; // the device moxd reads (--device)
 vdev g_bare;   // the device the floor reads itself
 guest_proc g_server;
-bool g_ready = false;
 int g_x = 0; // the pointer's column as the server has it
 
 // The next column and the motion to it: back and forth between two cells.

@@ -372,6 +372,9 @@ int main(int argc, char **argv)
 
     mox_report(__LINE__, SRC_FILE, MOX_SEV_TRACE, "listening on %s, console %d (%dx%d)",
                CONTROL_SOCKET_PATH, d.srv.con_vc, console.max_x, console.max_y);
+    /* The devices present at start are queued inside libinput already, with
+     * nothing on its descriptor to say so. */
+    input_dispatch(&d.in, console.max_x, console.max_y, input_record, &d.srv);
     (void) sd_notify(0, "READY=1");
     int status = run(&d);
     (void) sd_notify(0, "STOPPING=1");

@@ -15,6 +15,7 @@
 #include <functional>
 #include <linux/input-event-codes.h>
 #include <linux/kd.h>
+#include <linux/tiocl.h>
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
@@ -31,7 +32,8 @@ namespace
 
 constexpr int COLS = 80;
 constexpr int ROWS = 25;
-constexpr int WAIT_MS = 8000; // software emulation: generous, never slept through
+constexpr int WAIT_MS = 8000;     // software emulation: generous, never slept through
+constexpr int BUTTON_GAP_MS = 50; // beyond libinput's 25 ms bounce filter
 constexpr const char MOUSE[] = "mox e2e mouse";
 constexpr const char TABLET[] = "mox e2e tablet";
 constexpr const char KEYS[] = "mox e2e keyboard";
@@ -151,6 +153,7 @@ class Moxd : public ::testing::Test
   protected:
     guest_proc server;
     vdev mouse, tablet, keys;
+    console_app app; // a program on a console, stopped at the end whatever happened
     bool started = false;
 
     void SetUp() override
@@ -171,6 +174,8 @@ class Moxd : public ::testing::Test
 
     void TearDown() override
     {
+        if (app.pid > 0)
+            (void) app_stop(&app);
         if (started)
             (void) proc_stop(&server, WAIT_MS);
         vdev_destroy(&mouse);
@@ -238,9 +243,37 @@ class Moxd : public ::testing::Test
                         << screen_render(s, "[", "]");
     }
 
+    // A click as a hand makes one. libinput filters a release followed by a
+    // press within 25 ms as a bouncing switch, so presses and releases are
+    // kept further apart than that.
+    static void human_click(vdev *d, unsigned code)
+    {
+        ASSERT_TRUE(vdev_button(d, code, true));
+        (void) poll(nullptr, 0, BUTTON_GAP_MS);
+        ASSERT_TRUE(vdev_button(d, code, false));
+        (void) poll(nullptr, 0, BUTTON_GAP_MS);
+    }
     void click(unsigned code)
     {
-        ASSERT_TRUE(vdev_click(&mouse, code));
+        human_click(&mouse, code);
+    }
+
+    // Buttons of the tablet: ordered with its placements, where events of
+    // two devices may be read in either order.
+    void tpress(unsigned code, bool down)
+    {
+        ASSERT_TRUE(vdev_button(&tablet, code, down));
+    }
+    void tclick(unsigned code)
+    {
+        human_click(&tablet, code);
+    }
+
+    // Hides the pointer and the selection's highlight, as a test's fresh
+    // start on the screen (the selected text stays for pasting).
+    void clear_screen_marks(int vc)
+    {
+        ASSERT_TRUE(sel_set(vc, 1, 1, 1, 1, TIOCL_SELCLEAR));
     }
 };
 
@@ -272,17 +305,15 @@ TEST_F(Moxd, PointerIsDrawnWhereTheDevicesPutIt)
 TEST_F(Moxd, DragSelectsAndMiddleClickPastesExactlyThatText)
 {
     ASSERT_NO_FATAL_FAILURE(start_with_devices());
-    console_app app;
     ASSERT_TRUE(app_start(&app, 1, false));
     point(1, 1);
     expect_pointer(1, 1, 1);
-    ASSERT_TRUE(vdev_button(&mouse, BTN_LEFT, true));
-    ASSERT_TRUE(vdev_move(&mouse, 8 * 4, 0)); // to (5, 1): "alpha"
-    ASSERT_TRUE(vdev_button(&mouse, BTN_LEFT, false));
+    tpress(BTN_LEFT, true);
+    point(5, 1); // "alpha"
+    tpress(BTN_LEFT, false);
+    // the selection took the pointer away: what is inverted is the selection
     expect_selected(1, "alpha");
-    point(30, 10); // the pointer is drawn away from the selection
-    expect_selected(1, "alpha");
-    click(BTN_MIDDLE);
+    tclick(BTN_MIDDLE);
     EXPECT_TRUE(app_wait_for(&app, "alpha", WAIT_MS))
         << "the console's input got \"" << app.got << "\"";
     EXPECT_TRUE(app_stop(&app));
@@ -292,29 +323,30 @@ TEST_F(Moxd, DragSelectsAndMiddleClickPastesExactlyThatText)
 TEST_F(Moxd, DoubleClickSelectsAWordTripleALine)
 {
     ASSERT_NO_FATAL_FAILURE(start_with_devices());
-    console_app app;
     ASSERT_TRUE(app_start(&app, 1, false));
     point(8, 1); // in "beta"
-    click(BTN_LEFT);
-    click(BTN_LEFT);
-    point(40, 12);
+    expect_pointer(1, 8, 1);
+    tclick(BTN_LEFT);
+    tclick(BTN_LEFT);
     expect_selected(1, "beta");
-    click(BTN_MIDDLE);
+    tclick(BTN_MIDDLE);
     ASSERT_TRUE(app_wait_for(&app, "beta", WAIT_MS)) << app.got;
 
     point(3, 2);
-    click(BTN_LEFT);
-    click(BTN_LEFT);
-    click(BTN_LEFT);
-    point(40, 12);
+    tclick(BTN_LEFT);
+    tclick(BTN_LEFT);
+    tclick(BTN_LEFT);
     // a whole row: the text, then blanks to the right edge, highlighted
     screen s;
     ASSERT_TRUE(wait_screen(
-        1, [](const screen &sc) { return screen_inverted(sc).size() == static_cast<size_t>(COLS); },
+        1,
+        [](const screen &sc) {
+            std::vector<cell> inv = screen_inverted(sc);
+            return inv.size() == static_cast<size_t>(COLS) && inv.front() == cell{1, 2};
+        },
         &s))
         << screen_render(s, "[", "]");
-    EXPECT_EQ(screen_inverted(s).front(), (cell{1, 2}));
-    click(BTN_MIDDLE);
+    tclick(BTN_MIDDLE);
     // a line selection ends in a carriage return, trailing blanks dropped
     EXPECT_TRUE(app_wait_for(&app, std::string(SAMPLE_2) + "\r", WAIT_MS)) << app.got;
     EXPECT_TRUE(app_stop(&app));
@@ -325,14 +357,13 @@ TEST_F(Moxd, RightButtonExtendsTheSelection)
 {
     ASSERT_NO_FATAL_FAILURE(start_with_devices());
     point(1, 1);
-    ASSERT_TRUE(vdev_button(&mouse, BTN_LEFT, true));
-    ASSERT_TRUE(vdev_move(&mouse, 8 * 2, 0));
-    ASSERT_TRUE(vdev_button(&mouse, BTN_LEFT, false));
-    point(40, 12);
+    expect_pointer(1, 1, 1);
+    tpress(BTN_LEFT, true);
+    point(3, 1);
+    tpress(BTN_LEFT, false);
     expect_selected(1, "alp");
     point(10, 1);
-    click(BTN_RIGHT);
-    point(40, 12);
+    tclick(BTN_RIGHT);
     expect_selected(1, "alpha beta");
 }
 
@@ -364,12 +395,14 @@ TEST_F(Moxd, ClientsGetEventsInCellsWithButtonsKindsAndModifiers)
     EXPECT_EQ(ev.type, static_cast<uint32_t>(MOX_DRAG | MOX_SINGLE));
     EXPECT_EQ(ev.x, 21);
     EXPECT_EQ(ev.dx, 1);
+    // the modifiers are the keyboard's when the server reads the event:
+    // Shift is let go only once the release has arrived
     ASSERT_TRUE(vdev_button(&mouse, BTN_LEFT, false));
-    ASSERT_TRUE(vdev_key(&keys, KEY_LEFTSHIFT, false));
     ASSERT_TRUE(next_event(c, &ev));
     EXPECT_EQ(ev.type, static_cast<uint32_t>(MOX_UP | MOX_SINGLE));
     EXPECT_EQ(ev.buttons, 0);
     EXPECT_EQ(ev.modifiers & 1, 1);
+    ASSERT_TRUE(vdev_key(&keys, KEY_LEFTSHIFT, false));
 
     // the wheel travels in wdy; the corner sets the margins
     ASSERT_TRUE(vdev_wheel(&mouse, 2, 0));
@@ -432,7 +465,6 @@ TEST_F(Moxd, ExampleClientsShareAConsoleByMasks)
     EXPECT_EQ(a.out.find("] event down"), std::string::npos) << a.out;
 
     // B switches pasting off: the middle button pastes nothing any more
-    console_app app;
     ASSERT_TRUE(app_start(&app, 2, false));
     guest_proc off;
     ASSERT_TRUE(proc_start(&off, {MOX_CLIENT_PATH, "--name", "N", "--vc", "2", "--events", "none",
@@ -487,9 +519,9 @@ TEST_F(Moxd, UsersAttachOnlyToTheConsoleTheyOwn)
 TEST_F(Moxd, ProgramsInMouseModeReadClicksUnlessShiftIsHeld)
 {
     ASSERT_NO_FATAL_FAILURE(start_with_devices());
-    console_app app;
     ASSERT_TRUE(app_start(&app, 1, true));
     point(3, 2);
+    expect_pointer(1, 3, 2);
     click(BTN_LEFT);
     // ESC [ M, then 32 + button (0 left, 3 release), 32 + column, 32 + row
     const std::string press = std::string("\033[M") + char(32 + 0) + char(32 + 3) + char(32 + 2);
@@ -500,16 +532,17 @@ TEST_F(Moxd, ProgramsInMouseModeReadClicksUnlessShiftIsHeld)
     const std::string right = std::string("\033[M") + char(32 + 2) + char(32 + 3) + char(32 + 2);
     ASSERT_TRUE(app_wait_for(&app, press + release + right + release, WAIT_MS));
 
-    // with Shift the selection comes back and the program reads nothing more
+    // with Shift held the selection comes back and the program reads nothing
+    // more; Shift stays down until the server has taken the drag
     size_t before = app.got.size();
     ASSERT_TRUE(vdev_key(&keys, KEY_LEFTSHIFT, true));
     point(1, 1);
-    ASSERT_TRUE(vdev_button(&mouse, BTN_LEFT, true));
-    ASSERT_TRUE(vdev_move(&mouse, 8 * 4, 0));
-    ASSERT_TRUE(vdev_button(&mouse, BTN_LEFT, false));
-    ASSERT_TRUE(vdev_key(&keys, KEY_LEFTSHIFT, false));
-    point(40, 12);
+    expect_pointer(1, 1, 1);
+    tpress(BTN_LEFT, true);
+    point(5, 1);
+    tpress(BTN_LEFT, false);
     expect_selected(1, "alpha");
+    ASSERT_TRUE(vdev_key(&keys, KEY_LEFTSHIFT, false));
     EXPECT_EQ(app.got.size(), before);
     EXPECT_TRUE(app_stop(&app));
 }
@@ -562,6 +595,7 @@ TEST_F(Moxd, DeviceRemovedMidDragEndsTheDragAndANewOneWorks)
                                    getpid(), 1));
     ASSERT_GE(c, 0);
     point(1, 1);
+    expect_pointer(1, 1, 1);
     ASSERT_TRUE(vdev_button(&mouse, BTN_LEFT, true));
     Mox_Event ev;
     ASSERT_TRUE(next_event(c, &ev));
@@ -575,10 +609,10 @@ TEST_F(Moxd, DeviceRemovedMidDragEndsTheDragAndANewOneWorks)
     ASSERT_TRUE(proc_wait_line(&server, std::string("pointing device removed: ") + MOUSE, WAIT_MS));
 
     // the drag is over: the tablet moves the pointer, selecting nothing
+    ASSERT_NO_FATAL_FAILURE(clear_screen_marks(1));
     point(20, 5);
     expect_pointer(1, 20, 5);
-    // a mouse plugged in now works at once
-    server.err_seen = 0;
+    // a mouse plugged in now works at once (announced after the removal)
     ASSERT_TRUE(vdev_create(&mouse, VDEV_MOUSE, MOUSE));
     ASSERT_NO_FATAL_FAILURE(wait_device(MOUSE));
     ASSERT_TRUE(vdev_move(&mouse, 8, 0));
@@ -589,6 +623,7 @@ TEST_F(Moxd, DeviceRemovedMidDragEndsTheDragAndANewOneWorks)
 TEST_F(Moxd, QemusOwnPs2MouseMovesThePointer)
 {
     ASSERT_NO_FATAL_FAILURE(start_with_devices());
+    server.err_seen = 0;
     ASSERT_TRUE(
         proc_wait_line(&server, std::string("pointing device added: ") + QEMU_PS2_MOUSE, WAIT_MS))
         << server.err;
@@ -618,7 +653,6 @@ TEST_F(Moxd, GraphicsConsoleIsLeftUntouched)
     ASSERT_TRUE(console_write(3, std::string(SAMPLE_1) + "\n"));
     ASSERT_TRUE(console_switch(3));
     ASSERT_TRUE(console_set_mode(3, KD_GRAPHICS));
-    console_app app;
     ASSERT_TRUE(app_start(&app, 3, false));
     int c =
         admitted_client(record(MOX_MOVE | MOX_DOWN | MOX_UP,
