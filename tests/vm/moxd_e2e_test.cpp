@@ -488,6 +488,67 @@ TEST_F(Moxd, ExampleClientsShareAConsoleByMasks)
     (void) proc_stop(&b, WAIT_MS);
 }
 
+// A replacement record changes a client's masks in place: the example
+// client that asked for moves gets presses only once it has replaced its
+// record, and the moves stop at it.
+TEST_F(Moxd, ReplacementRecordChangesWhatAClientGets)
+{
+    ASSERT_NO_FATAL_FAILURE(start_with_devices());
+    guest_proc r;
+    ASSERT_TRUE(
+        proc_start(&r, {MOX_CLIENT_PATH, "--name", "R", "--vc", "1", "--events", "move",
+                        "--replace-events", "down", "--request", "buttons", "--timeout", "30000"}));
+    ASSERT_TRUE(proc_wait_line(&r, "[R] answer to buttons", WAIT_MS, PROC_OUT)) << r.out << r.err;
+    point(7, 3);
+    tclick(BTN_LEFT);
+    ASSERT_TRUE(proc_wait_line(&r, "[R] event down|single console 1 x=7 y=3", WAIT_MS, PROC_OUT))
+        << r.out;
+    EXPECT_EQ(r.out.find("] event move"), std::string::npos) << r.out;
+    screen s;
+    ASSERT_TRUE(screen_read(1, &s));
+    EXPECT_TRUE(screen_inverted(s).empty()) << "the move stopped at the client: no pointer";
+    (void) proc_stop(&r, WAIT_MS);
+}
+
+// A touchpad through libinput: a tap clicks (tapping switched on by the
+// settings string), one finger moves the pointer, two fingers scroll.
+TEST_F(Moxd, TouchpadTapsMovesAndScrolls)
+{
+    vdev pad;
+    ASSERT_TRUE(vdev_create(&pad, VDEV_TOUCHPAD, "mox e2e touchpad"));
+    ASSERT_NO_FATAL_FAILURE(start_with_devices({"--options", "tap,scroll=two-finger"}));
+    server.err_seen = 0;
+    ASSERT_NO_FATAL_FAILURE(wait_device("mox e2e touchpad"));
+    int c = admitted_client(record(MOX_MOVE | MOX_DOWN | MOX_UP, 0, 0, 0xFFFF, getpid(), 1));
+    ASSERT_GE(c, 0);
+
+    ASSERT_TRUE(vdev_touch(&pad, 1, 500, 350));
+    ASSERT_TRUE(vdev_lift(&pad));
+    Mox_Event ev;
+    ASSERT_TRUE(next_event(c, &ev)) << "a tap";
+    EXPECT_EQ(ev.type, static_cast<uint32_t>(MOX_DOWN | MOX_SINGLE));
+    EXPECT_EQ(ev.buttons, MOX_BUTTON_LEFT);
+    ASSERT_TRUE(next_event(c, &ev));
+    EXPECT_EQ(ev.type, static_cast<uint32_t>(MOX_UP | MOX_SINGLE));
+
+    ASSERT_TRUE(vdev_swipe(&pad, 1, 200, 300, 600, 300, 25));
+    ASSERT_TRUE(vdev_lift(&pad));
+    int moved = 0;
+    while (next_event(c, &ev, 1000) && ev.type == MOX_MOVE && ev.wdy == 0)
+        moved += ev.dx;
+    EXPECT_GT(moved, 0) << "one finger to the right";
+
+    // two fingers upwards: without natural scrolling, a wheel turned away
+    ASSERT_TRUE(vdev_swipe(&pad, 2, 300, 600, 300, 150, 30));
+    ASSERT_TRUE(vdev_lift(&pad));
+    int scrolled = 0;
+    while (next_event(c, &ev, 1000))
+        scrolled += ev.wdy;
+    EXPECT_GT(scrolled, 0);
+    close(c);
+    vdev_destroy(&pad);
+}
+
 TEST_F(Moxd, UsersAttachOnlyToTheConsoleTheyOwn)
 {
     ASSERT_NO_FATAL_FAILURE(start_with_devices());
@@ -557,6 +618,11 @@ TEST_F(Moxd, ResizeSignalsClientsAndSwitchesMoveThePointer)
     g_winch = 0;
     int c = admitted_client(record(MOX_MOVE, MOX_MOVE | MOX_HARD, 0, 0xFFFF, getpid(), 1));
     ASSERT_GE(c, 0);
+    // the example client on another console hears of the resize too
+    guest_proc w;
+    ASSERT_TRUE(proc_start(&w, {MOX_CLIENT_PATH, "--name", "W", "--vc", "2", "--request", "buttons",
+                                "--timeout", "30000"}));
+    ASSERT_TRUE(proc_wait_line(&w, "[W] answer to buttons", WAIT_MS, PROC_OUT)) << w.out << w.err;
     point(70, 20);
     expect_pointer(1, 70, 20);
 
@@ -568,6 +634,9 @@ TEST_F(Moxd, ResizeSignalsClientsAndSwitchesMoveThePointer)
     while (g_winch == 0 && guest_now_ms() < deadline)
         (void) poll(nullptr, 0, 10);
     EXPECT_EQ(g_winch, 1);
+    EXPECT_TRUE(proc_wait_line(&w, "[W] SIGWINCH: the console was resized", WAIT_MS, PROC_OUT))
+        << w.out;
+    (void) proc_stop(&w, WAIT_MS);
     expect_pointer(1, 60, 20);
     ASSERT_TRUE(send_record(c, record(0, 0, 0, 0, 0, REQ_STATE)));
     Mox_Event ev;
