@@ -3,10 +3,12 @@
 //
 // One motion of a virtual mouse, from the device to a client's socket:
 //  - floor: read the event from the device's node, one TIOCLINUX ioctl (the
-//    pointer drawn), one send of the 28-byte record on a Unix stream socket;
+//    pointer drawn), one send of the 28-byte record on a Unix stream socket,
+//    done by a bare server process blocked on the device (and, for
+//    reference, the same calls made in this process, with no wake-up);
 //  - moxd: the real server reading the device through libinput, drawing the
 //    pointer and sending the record to a client that leaves moves to it too.
-// Both include the harness's own share: the uinput write that makes the
+// All include the harness's own share: the uinput write that makes the
 // event and the receive of the 28 bytes. Then the pointer alone, seen on the
 // screen, with and without a client that never reads or one that floods the
 // server with requests, and an idle server's wake-ups over ten seconds.
@@ -16,6 +18,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <linux/input.h>
@@ -24,6 +27,7 @@
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -53,6 +57,14 @@ int step()
     return dx;
 }
 
+// A receive that gives up after WAIT_MS: a lost event fails the
+// measurement instead of hanging it.
+void bound_receive(int fd)
+{
+    timeval tv = {WAIT_MS / 1000, 0};
+    (void) setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+}
+
 int connect_moxctl()
 {
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -63,6 +75,8 @@ int connect_moxctl()
         close(fd);
         fd = -1;
     }
+    if (fd >= 0)
+        bound_receive(fd);
     return fd;
 }
 
@@ -95,11 +109,21 @@ bool setup()
         !vdev_create(&g_served, VDEV_MOUSE, "mox bench mouse") ||
         !vdev_create(&g_bare, VDEV_MOUSE, "mox bench bare mouse"))
         return false;
-    if (!proc_start(&g_server, {MOXD_PATH, "--device", g_served.node, "--options",
-                                "accel=flat,speed=0", "--log-level", "trace"}) ||
-        !proc_wait_line(&g_server, "pointing device added: mox bench mouse", WAIT_MS)) {
-        fprintf(stderr, "moxd did not start: %s\n", g_server.err.c_str());
+    // At its default log level: a server that logs every request would fill
+    // the pipe this program does not read while it measures.
+    if (!proc_start(&g_server,
+                    {MOXD_PATH, "--device", g_served.node, "--options", "accel=flat,speed=0"}))
         return false;
+    for (long deadline = guest_now_ms() + WAIT_MS;; (void) poll(nullptr, 0, 20)) {
+        int fd = connect_moxctl();
+        if (fd >= 0) {
+            close(fd);
+            break;
+        }
+        if (guest_now_ms() > deadline) {
+            fprintf(stderr, "moxd did not start\n");
+            return false;
+        }
     }
     g_x = COLS / 2;
     return true;
@@ -156,6 +180,62 @@ void BM_Floor_ReadIoctlSend(benchmark::State &state)
     close(pair[1]);
 }
 BENCHMARK(BM_Floor_ReadIoctlSend)->UseRealTime()->MinTime(2.0);
+
+// The floor as a server: another process blocked on the device's node
+// reads the event, draws the pointer with one ioctl and sends the record,
+// which the measuring side receives, as moxd's client does.
+void BM_Floor_BareServer(benchmark::State &state)
+{
+    int pair[2] = {-1, -1};
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+        state.SkipWithError("no socket pair");
+        return;
+    }
+    // opened before the fork: no event may come before the server reads
+    int node = open(g_bare.node.c_str(), O_RDONLY | O_CLOEXEC);
+    int tty = console_open(1, O_RDWR);
+    bound_receive(pair[1]);
+    pid_t server = fork();
+    if (server == 0) {
+        int x = COLS / 2;
+        for (;;) {
+            input_event in[2];
+            if (node < 0 || tty < 0 || read(node, in, sizeof in) <= 0)
+                _exit(1);
+            x += in[0].value > 0 ? 1 : -1;
+            struct __attribute__((packed)) {
+                uint8_t code;
+                tiocl_selection sel;
+            } arg = {TIOCL_SETSEL,
+                     {static_cast<unsigned short>(x), POINTER_ROW, static_cast<unsigned short>(x),
+                      POINTER_ROW, TIOCL_SELPOINTER}};
+            (void) ioctl(tty, TIOCLINUX, &arg);
+            Mox_Event ev{};
+            ev.x = static_cast<int16_t>(x);
+            ev.type = MOX_MOVE;
+            if (send(pair[0], &ev, sizeof ev, MSG_NOSIGNAL | MSG_DONTWAIT) != sizeof ev)
+                _exit(1);
+        }
+    }
+    int x = COLS / 2;
+    for (auto _ : state) {
+        int dx = x > COLS / 2 ? -CELL : CELL;
+        x += dx / CELL;
+        Mox_Event ev;
+        if (!vdev_move(&g_bare, dx, 0) ||
+            recv(pair[1], &ev, sizeof ev, MSG_WAITALL) != static_cast<ssize_t>(sizeof ev)) {
+            state.SkipWithError("the bare server did not answer");
+            break;
+        }
+    }
+    kill(server, SIGKILL);
+    waitpid(server, nullptr, 0);
+    close(pair[0]);
+    close(pair[1]);
+    close(node);
+    close(tty);
+}
+BENCHMARK(BM_Floor_BareServer)->UseRealTime()->MinTime(2.0);
 
 // The client takes moves and leaves them to the server too (hard), so the
 // pointer is drawn for every record the client gets.
@@ -282,6 +362,8 @@ int main(int argc, char **argv)
         return 1;
     benchmark::RunSpecifiedBenchmarks();
     (void) proc_stop(&g_server, WAIT_MS);
+    if (getenv("BENCH_SERVER_LOG") != nullptr)
+        fprintf(stderr, "%s", g_server.err.c_str());
     vdev_destroy(&g_served);
     vdev_destroy(&g_bare);
     return 0;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "budget.h"
 #include "cells.h"
 #include "clicks.h"
 #include "event.h"
@@ -368,6 +369,29 @@ TEST(Handling, ResetForgetsTheSelection)
     ev.buttons = R;
     ev.clicks = 1;
     EXPECT_EQ(handling_event(&s, &ev, R, 0, &facts, &op), 0) << "no anchor to extend from";
+}
+
+TEST(Budget, RecordsPerClientPerSecond)
+{
+    record_budget b{};
+    uint64_t t = 5000;
+    for (uint32_t i = 1; i < RECORDS_PER_SECOND; i++)
+        ASSERT_EQ(budget_take(&b, t + i), 1) << "record " << i;
+    EXPECT_EQ(budget_take(&b, t + 500), 0) << "the last record of the budget";
+    EXPECT_EQ(budget_resume_ms(&b), t + 1 + BUDGET_WINDOW_MS) << "a second after the first";
+    // a new second, a new budget
+    EXPECT_EQ(budget_take(&b, t + 1 + BUDGET_WINDOW_MS), 1);
+    EXPECT_EQ(b.used, 1u);
+    // a few records a second never run out
+    record_budget calm{};
+    for (int second = 0; second < 5; second++)
+        for (int i = 0; i < 10; i++)
+            EXPECT_EQ(budget_take(&calm, 100000 + second * 1000 + i * 90), 1);
+    // a clock that went back starts a new second rather than stalling
+    record_budget back{};
+    for (uint32_t i = 0; i < RECORDS_PER_SECOND; i++)
+        budget_take(&back, 9000);
+    EXPECT_EQ(budget_take(&back, 100), 1);
 }
 
 TEST(InputMap, ButtonsAndScrollSteps)

@@ -5,6 +5,7 @@
  * sysfs file that announces console switches, and the termination signals
  * (a signalfd). Nothing wakes the server while no input arrives. */
 #include "argsift.h"
+#include "budget.h"
 #include "client.h"
 #include "clicks.h"
 #include "host.h"
@@ -20,9 +21,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <getopt.h>
 #include <sys/epoll.h>
 #include <sys/signalfd.h>
+#include <sys/timerfd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <systemd/sd-daemon.h>
@@ -36,7 +39,20 @@ constexpr const char DEFAULT_SEAT[] = "seat0";
 constexpr int MAX_DEVICES = 64;
 constexpr int EPOLL_BATCH = 32;
 
-enum source_tag : uint32_t { TAG_SIGNAL = 1, TAG_INPUT, TAG_WATCH, TAG_LISTEN, TAG_CLIENT };
+enum source_tag : uint32_t {
+    TAG_SIGNAL = 1,
+    TAG_INPUT,
+    TAG_WATCH,
+    TAG_LISTEN,
+    TAG_CLIENT,
+    TAG_RESUME /* clients that used up their budget may be read again */
+};
+
+/* What the loop keeps of each client, by its descriptor. */
+struct client_slot {
+    record_budget budget;
+    int paused; /* not read until budget_resume_ms */
+};
 
 struct command_line {
     const char *devices[MAX_DEVICES];
@@ -53,6 +69,9 @@ struct daemon_state {
     int listen_fd;
     int watch_fd;
     int ctl_fd;
+    int resume_fd;      /* timerfd, armed only while a client is paused */
+    client_slot *slots; /* indexed by descriptor */
+    int n_slots;
     input_source in;
     server srv;
     int stop;
@@ -181,6 +200,51 @@ int watch(daemon_state *d, int fd, source_tag tag, uint32_t events)
     return epoll_ctl(d->ep, EPOLL_CTL_ADD, fd, &ev);
 }
 
+uint64_t now_ms(void)
+{
+    timespec ts;
+    (void) clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
+}
+
+/* The slot of descriptor fd, the table grown to hold it; null without
+ * memory (the client is then served without a budget). */
+client_slot *slot_of(daemon_state *d, int fd)
+{
+    if (fd < 0)
+        return nullptr;
+    if (fd >= d->n_slots) {
+        int n = d->n_slots > 0 ? d->n_slots : 64;
+        while (n <= fd)
+            n *= 2;
+        auto *grown = static_cast<client_slot *>(realloc(d->slots, sizeof(client_slot) * n));
+        if (grown == nullptr)
+            return nullptr;
+        memset(grown + d->n_slots, 0, sizeof(client_slot) * (n - d->n_slots));
+        d->slots = grown;
+        d->n_slots = n;
+    }
+    return &d->slots[fd];
+}
+
+/* Arms the resume timer for the earliest paused client, or disarms it. */
+void arm_resume(daemon_state *d)
+{
+    uint64_t first = 0;
+    for (int fd = 0; fd < d->n_slots; fd++) {
+        uint64_t at = budget_resume_ms(&d->slots[fd].budget);
+        if (d->slots[fd].paused && (first == 0 || at < first))
+            first = at;
+    }
+    itimerspec when;
+    memset(&when, 0, sizeof when);
+    if (first != 0) {
+        when.it_value.tv_sec = static_cast<time_t>(first / 1000);
+        when.it_value.tv_nsec = static_cast<long>(first % 1000) * 1000000L;
+    }
+    (void) timerfd_settime(d->resume_fd, TFD_TIMER_ABSTIME, &when, nullptr);
+}
+
 void input_record(void *user, const input_event *ev)
 {
     server_input(static_cast<server *>(user), ev);
@@ -191,6 +255,9 @@ void accept_client(daemon_state *d)
     client_info *ci = accept_client_connection(d->listen_fd);
     if (ci == nullptr)
         return;
+    client_slot *slot = slot_of(d, ci->fd);
+    if (slot != nullptr)
+        memset(slot, 0, sizeof *slot);
     if (watch(d, ci->fd, TAG_CLIENT, EPOLLIN) != 0) {
         mox_report(__LINE__, SRC_FILE, MOX_SEV_WARN, "cannot watch the client at fd %d: %s", ci->fd,
                    strerror(errno));
@@ -223,10 +290,39 @@ void handle(daemon_state *d, const epoll_event *ev)
     case TAG_LISTEN:
         accept_client(d);
         break;
-    case TAG_CLIENT:
-        if (server_client_ready(&d->srv, fd) == 0)
+    case TAG_CLIENT: {
+        client_slot *slot = slot_of(d, fd);
+        int within = slot != nullptr ? budget_take(&slot->budget, now_ms()) : 1;
+        if (server_client_ready(&d->srv, fd) == 0) {
             (void) epoll_ctl(d->ep, EPOLL_CTL_DEL, fd, nullptr);
+        } else if (!within) {
+            /* the rest waits in the client's socket until its next second */
+            (void) epoll_ctl(d->ep, EPOLL_CTL_DEL, fd, nullptr);
+            slot->paused = 1;
+            mox_report(__LINE__, SRC_FILE, MOX_SEV_TRACE,
+                       "client at fd %d sent %u records in a second: paused", fd,
+                       RECORDS_PER_SECOND);
+            arm_resume(d);
+        }
         break;
+    }
+    case TAG_RESUME: {
+        uint64_t expirations;
+        (void) read(fd, &expirations, sizeof expirations);
+        uint64_t now = now_ms();
+        for (int c = 0; c < d->n_slots; c++) {
+            client_slot *slot = &d->slots[c];
+            if (!slot->paused || budget_resume_ms(&slot->budget) > now)
+                continue;
+            slot->paused = 0;
+            slot->budget.used = 0;
+            if (watch(d, c, TAG_CLIENT, EPOLLIN) != 0)
+                mox_report(__LINE__, SRC_FILE, MOX_SEV_WARN, "cannot watch the client at fd %d: %s",
+                           c, strerror(errno));
+        }
+        arm_resume(d);
+        break;
+    }
     }
 }
 
@@ -248,6 +344,9 @@ void tidy(daemon_state *d)
         d->listen_fd = -1;
     }
     input_close(&d->in);
+    free(d->slots);
+    d->slots = nullptr;
+    d->n_slots = 0;
 }
 
 void tidy_on_fatal(void)
@@ -289,8 +388,13 @@ int run(daemon_state *d)
             mox_report(__LINE__, SRC_FILE, MOX_SEV_WARN, "epoll_wait: %s", strerror(errno));
             return EXIT_FAILURE;
         }
+        /* the pointer first: input is never kept waiting behind clients */
         for (int i = 0; i < n && !d->stop; i++)
-            handle(d, &batch[i]);
+            if ((batch[i].data.u64 >> 32) == TAG_INPUT)
+                handle(d, &batch[i]);
+        for (int i = 0; i < n && !d->stop; i++)
+            if ((batch[i].data.u64 >> 32) != TAG_INPUT)
+                handle(d, &batch[i]);
     }
     return EXIT_SUCCESS;
 }
@@ -324,7 +428,7 @@ int main(int argc, char **argv)
     }
 
     static daemon_state d;
-    d.ep = d.sig_fd = d.listen_fd = d.watch_fd = d.ctl_fd = -1;
+    d.ep = d.sig_fd = d.listen_fd = d.watch_fd = d.ctl_fd = d.resume_fd = -1;
     server_init(&d.srv, settings.cell_width, settings.cell_height, cl.click_ms);
 
     d.ctl_fd = vt_open_control();
@@ -347,7 +451,8 @@ int main(int argc, char **argv)
 
     d.sig_fd = signals();
     d.ep = epoll_create1(EPOLL_CLOEXEC);
-    if (d.sig_fd < 0 || d.ep < 0) {
+    d.resume_fd = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+    if (d.sig_fd < 0 || d.ep < 0 || d.resume_fd < 0) {
         (void) fprintf(stderr, "moxd: cannot set up the event loop: %s\n", strerror(errno));
         input_close(&d.in);
         return EXIT_FAILURE;
@@ -359,6 +464,7 @@ int main(int argc, char **argv)
     int failed = watch(&d, d.sig_fd, TAG_SIGNAL, EPOLLIN);
     failed |= watch(&d, input_fd(&d.in), TAG_INPUT, EPOLLIN);
     failed |= watch(&d, d.listen_fd, TAG_LISTEN, EPOLLIN);
+    failed |= watch(&d, d.resume_fd, TAG_RESUME, EPOLLIN);
     if (d.watch_fd >= 0 && watch(&d, d.watch_fd, TAG_WATCH, EPOLLPRI | EPOLLERR) != 0) {
         (void) close(d.watch_fd);
         d.watch_fd = -1;

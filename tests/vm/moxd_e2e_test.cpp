@@ -782,6 +782,36 @@ TEST_F(Moxd, TermEndsCleanlyAndASecondServerIsRefused)
     close(c);
 }
 
+// A client that sends records as fast as it can is served a hundred a
+// second; the pointer goes on meanwhile, and nothing it sent is lost.
+TEST_F(Moxd, FloodingClientIsPacedAndThePointerGoesOn)
+{
+    ASSERT_NO_FATAL_FAILURE(start_with_devices());
+    int c = admitted_client(record(0, 0, 0, 0, getpid(), 2));
+    ASSERT_GE(c, 0);
+    constexpr int SENT = 250;
+    std::vector<Mox_Connect> flood(SENT, record(0, 0, 0, 0, 0, REQ_BUTTON_COUNT));
+    ASSERT_EQ(send(c, flood.data(), sizeof(Mox_Connect) * SENT, MSG_NOSIGNAL),
+              static_cast<ssize_t>(sizeof(Mox_Connect) * SENT));
+    point(12, 6);
+    expect_pointer(1, 12, 6);
+    // the first second's budget (the admission's request was one of it)
+    int answers = 0;
+    Mox_Event ev;
+    long start = guest_now_ms();
+    while (answers < SENT && next_event(c, &ev, 300))
+        answers++;
+    EXPECT_EQ(answers, 99) << "answered in the first " << guest_now_ms() - start << " ms";
+    point(30, 6);
+    expect_pointer(1, 30, 6);
+    // the rest in the seconds after
+    while (answers < SENT && next_event(c, &ev, 3000))
+        answers++;
+    EXPECT_EQ(answers, SENT);
+    EXPECT_TRUE(proc_wait_line(&server, "records in a second: paused", WAIT_MS)) << server.err;
+    close(c);
+}
+
 TEST_F(Moxd, IdleServerDoesNotWakeUp)
 {
     ASSERT_NO_FATAL_FAILURE(start_with_devices());
