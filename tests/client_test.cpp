@@ -980,5 +980,5 @@ int main(int argc, char **argv)
 {
     ::testing::InitGoogleTest(&argc, argv);
     g_ns_ok = devns_enter(&g_ns_why);
-    return RUN_ALL_TESTS();
+    return devns_exit_status(RUN_ALL_TESTS(), g_ns_ok, g_ns_why);
 }

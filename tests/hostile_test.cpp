@@ -16,7 +16,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <poll.h>
 #include <string>
 #include <sys/resource.h>
@@ -30,8 +29,9 @@
 #include "client.h"
 #include "devns.h"
 #include "fake_host.h"
-#include "wire.h"
 #include "moxInt.h"
+#include "procs.h"
+#include "wire.h"
 
 // The module's resize signals are logged here and never sent: the pids in
 // these tests are made up. Any other signal goes on to the kernel.
@@ -79,29 +79,6 @@ Mox_Event move_event(int vc, uint8_t modifiers, int16_t x)
     ev.dx = 1;
     ev.type = MOX_MOVE;
     return ev;
-}
-
-// "fd -> target" for every open descriptor of the process.
-std::vector<std::string> fd_listing()
-{
-    std::vector<std::string> out;
-    DIR *d = opendir("/proc/self/fd");
-    if (d == nullptr)
-        return out;
-    int own = dirfd(d);
-    while (const dirent *e = readdir(d)) {
-        if (e->d_name[0] == '.' || atoi(e->d_name) == own)
-            continue;
-        char target[256] = "";
-        std::string path = std::string("/proc/self/fd/") + e->d_name;
-        ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
-        if (n > 0)
-            target[n] = '\0';
-        out.push_back(std::string(e->d_name) + " -> " + target);
-    }
-    closedir(d);
-    std::sort(out.begin(), out.end());
-    return out;
 }
 
 bool send_all(int fd, const void *buf, size_t n)
@@ -637,5 +614,5 @@ int main(int argc, char **argv)
     signal(SIGPIPE, SIG_DFL);
     signal(SIGALRM, watchdog_fired);
     g_ns_ok = devns_enter(&g_ns_why);
-    return RUN_ALL_TESTS();
+    return devns_exit_status(RUN_ALL_TESTS(), g_ns_ok, g_ns_why);
 }
