@@ -552,8 +552,9 @@ TEST_F(Client, ButtonCountBeforeAnyStateIsZeroButType)
     int peer = -1;
     client_info *ci = admit(attach(2), &peer);
     ASSERT_NE(ci, nullptr);
-    for (int three : {0, 1}) {
-        SCOPED_TRACE(three);
+    // Three buttons only for exactly 1: any other value is a two-button mouse.
+    for (int three : {0, 1, 2, -1, 3, INT_MAX, INT_MIN}) {
+        SCOPED_TRACE("three_button_mouse " + std::to_string(three));
         fake_host.reports.clear();
         Mox_Connect q = request(REQ_BUTTON_COUNT);
         ASSERT_EQ(write(peer, &q, sizeof q), 16);
@@ -562,7 +563,7 @@ TEST_F(Client, ButtonCountBeforeAnyStateIsZeroButType)
         Mox_Event ev = read_event(peer, &ok);
         ASSERT_TRUE(ok);
         unsigned char want[28] = {};
-        want[12] = three ? 3 : 2;
+        want[12] = three == 1 ? 3 : 2;
         EXPECT_EQ(memcmp(&ev, want, sizeof want), 0);
         EXPECT_EQ(texts(), std::vector<std::string>{"3 Request on " + std::to_string(ci->fd) +
                                                     " (console 2)"});
