@@ -260,7 +260,9 @@ void remove_client(client_info *ci, int vc)
 
 /* Reads one record from ci's socket: a replacement connect record (pid set)
  * or a request (pid 0, code in vc). 1 = handled, 0 = the client closed and
- * its socket is closed now, -1 = out-of-range vc or a failed/short read. */
+ * its socket is closed now (fd set to -1, so that the number, which the
+ * next connection may get, is not the record's any more), -1 = out-of-range
+ * vc or a failed/short read. */
 int process_client_request(client_info *ci, int vc, int x, int y, int buttons, int clicks,
                            int three_button_mouse)
 {
@@ -279,6 +281,7 @@ int process_client_request(client_info *ci, int vc, int x, int y, int buttons, i
     if (got == 0) {
         mox_report(__LINE__, SRC_FILE, MOX_SEV_TRACE, "Closing");
         (void) close(ci->fd);
+        ci->fd = -1;
         return 0;
     }
     if (got < 0)

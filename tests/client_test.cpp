@@ -705,11 +705,20 @@ TEST_F(Client, PeerCloseClosesTheSocket)
     fake_host.reports.clear();
     EXPECT_EQ(process_client_request(ci, 1, 0, 0, 0, 0, 1), 0);
     EXPECT_FALSE(fd_open(fd));
+    EXPECT_EQ(ci->fd, -1) << "the record keeps a closed descriptor";
     EXPECT_EQ(texts(), (std::vector<std::string>{
                            "3 Request on " + std::to_string(fd) + " (console 1)", "3 Closing"}));
     EXPECT_EQ(cinfo[1], ci); // removal is the caller's step
+
+    // A client accepted before the removal may get the same number: the
+    // closed record no longer claims it.
+    client_info *next = admit(attach(2));
+    ASSERT_NE(next, nullptr);
+    EXPECT_EQ(next->fd, fd);
+    EXPECT_EQ(ci->fd, -1);
     remove_client(ci, 1);
     EXPECT_EQ(cinfo[1], nullptr);
+    EXPECT_EQ(cinfo[2], next);
 }
 
 // ---- routing ------------------------------------------------------------

@@ -44,8 +44,9 @@ void remove_client(client_info *ci, int vc);
 
 /* Reads one record from ci's socket and acts on it. vc is the stack in which
  * the caller found ci, or -1 when none holds it (fatal). Returns 1 when
- * handled, 0 when the client closed (its socket is now closed; remove it),
- * -1 on a failed or short read (ci stays linked, its socket open). */
+ * handled, 0 when the client closed (its socket is now closed and ci->fd is
+ * -1; remove it), -1 on a failed or short read (ci stays linked, its socket
+ * open). */
 int process_client_request(client_info *ci, int vc, int x, int y, int buttons, int clicks,
                            int three_button_mouse);
 
