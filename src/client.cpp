@@ -6,7 +6,9 @@
  * sit in one stack per console (newest on top), receive the mouse events of
  * that console as 28-byte Mox_Event records and may ask for the console
  * state. The server's main loop drives everything: nothing here blocks on a
- * client for longer than FIRST_RECORD_WAIT_MS. */
+ * client for longer than FIRST_RECORD_WAIT_MS, and all the waiting together
+ * stays within a small share of the time, whoever connects (see the
+ * allowance below). */
 
 #include "client.h"
 #include "console.h"
@@ -41,11 +43,27 @@ constexpr socklen_t CONTROL_ADDR_LEN =
     static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + sizeof CONTROL_SOCKET_PATH - 1);
 static_assert(CONTROL_ADDR_LEN == 13, "control socket address is 13 bytes");
 
-/* A connecting client must send its first record within this time: the first
- * read happens in the server's only thread, so a silent client would
- * otherwise stop every console's mouse. Long enough for a slow client that
- * writes its record a little after connect. */
-constexpr int FIRST_RECORD_WAIT_MS = 500;
+/* A connecting client must send its first record within this time: the
+ * first read happens in the server's only thread, so a silent client would
+ * otherwise stop every console's mouse. Clients write their record right
+ * after connecting, so it is nearly always there already; this covers one
+ * that writes a little later (50 ms is fine) while staying under 100 ms, so
+ * that one wait never holds the mouse for longer than that. */
+constexpr int FIRST_RECORD_WAIT_MS = 75;
+
+/* One wait per connection is not enough of a bound: a user who connects
+ * over and over without writing would make the waits follow each other and
+ * freeze the mouse for as long as they keep at it. So the waiting is paid
+ * for out of one allowance, a token bucket in microseconds shared by every
+ * connection: it holds at most one whole wait and fills at 25 ms per second.
+ * On a quiet server a late client gets the whole FIRST_RECORD_WAIT_MS; in a
+ * flood of silent connections the module waits at most 75 ms plus 2.5% of
+ * the time, and refuses the rest at once (a client that has written its
+ * record before being accepted does not need the allowance). A new control
+ * socket starts with a full allowance. */
+constexpr int64_t WAIT_ALLOWANCE_MAX_US = FIRST_RECORD_WAIT_MS * 1000;
+constexpr int64_t WAIT_REFILL_DIVISOR = 40; /* 1 us of waiting per 40 us: 25 ms/s */
+static_assert(WAIT_ALLOWANCE_MAX_US / 1000 == FIRST_RECORD_WAIT_MS, "one whole wait");
 
 /* Event kinds routed by eventMask: move, drag, down, up, enter, leave. The
  * click-count and flag bits travel with an event but never select a client. */
@@ -59,6 +77,11 @@ constexpr uint8_t BUTTONS_THREE = 3;
 /* The answer to state and button-count requests. Kept for the whole run: a
  * field a request does not refresh keeps its last value. */
 Mox_Event reply_event;
+
+/* The waiting allowance: what is left, and when it was last topped up
+ * (-1: not yet, the allowance is full). */
+int64_t wait_allowance_us = WAIT_ALLOWANCE_MAX_US;
+int64_t allowance_stamp_us = -1;
 
 bool vc_in_table(int vc)
 {
@@ -86,25 +109,23 @@ int get_data(int fd, Mox_Connect *data)
     return -1;
 }
 
-long elapsed_ms(const timespec *since)
+int64_t now_us()
 {
     timespec now;
     (void) clock_gettime(CLOCK_MONOTONIC, &now);
-    return (now.tv_sec - since->tv_sec) * 1000L + (now.tv_nsec - since->tv_nsec) / 1000000L;
+    return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }
 
 /* True once fd has something to read (data, end of stream or an error)
  * within timeout_ms. */
 bool wait_readable(int fd, int timeout_ms)
 {
-    timespec start;
-    (void) clock_gettime(CLOCK_MONOTONIC, &start);
+    const int64_t deadline = now_us() + static_cast<int64_t>(timeout_ms) * 1000;
     for (;;) {
-        long left = timeout_ms - elapsed_ms(&start);
-        if (left < 0)
-            left = 0;
+        int64_t left_us = deadline - now_us();
+        int left = left_us > 0 ? static_cast<int>((left_us + 999) / 1000) : 0;
         pollfd pfd = {fd, POLLIN, 0};
-        int ready = poll(&pfd, 1, static_cast<int>(left));
+        int ready = poll(&pfd, 1, left);
         if (ready > 0)
             return true;
         if (ready == 0 || errno != EINTR || left == 0)
@@ -112,16 +133,46 @@ bool wait_readable(int fd, int timeout_ms)
     }
 }
 
+/* Tops the allowance up for the time gone by and returns how long the next
+ * wait may be, in whole milliseconds. */
+int allowed_wait_ms()
+{
+    int64_t now = now_us();
+    if (allowance_stamp_us >= 0) {
+        int64_t gained = (now - allowance_stamp_us) / WAIT_REFILL_DIVISOR;
+        wait_allowance_us += gained;
+        if (wait_allowance_us > WAIT_ALLOWANCE_MAX_US)
+            wait_allowance_us = WAIT_ALLOWANCE_MAX_US;
+    }
+    allowance_stamp_us = now;
+    return static_cast<int>(wait_allowance_us / 1000);
+}
+
+/* Pays for a wait out of the allowance. */
+void charge_wait(int64_t spent_us)
+{
+    wait_allowance_us -= spent_us;
+    if (wait_allowance_us < 0)
+        wait_allowance_us = 0;
+}
+
 /* The first record of a new connection. A client writes it as soon as it
  * has connected, so it is nearly always queued by the time it is accepted:
  * a read that does not wait takes it without the poll, which only a client
- * that has not written yet pays for. Nothing is consumed by the refused
- * non-waiting read, so it is still one read of whatever the client sent. */
+ * that has not written yet pays for, out of the allowance. Nothing is
+ * consumed by the refused non-waiting read, so it is still one read of
+ * whatever the client sent. */
 int get_first_record(int fd, Mox_Connect *data)
 {
     ssize_t got = recv(fd, data, sizeof *data, MSG_DONTWAIT);
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-        if (!wait_readable(fd, FIRST_RECORD_WAIT_MS))
+        int wait_ms = allowed_wait_ms();
+        if (wait_ms > FIRST_RECORD_WAIT_MS)
+            wait_ms = FIRST_RECORD_WAIT_MS;
+        int64_t start = now_us();
+        bool ready = wait_readable(fd, wait_ms);
+        charge_wait(now_us() - start);
+        if (!ready)
             return -1;
         return get_data(fd, data);
     }
@@ -146,7 +197,8 @@ client_info *refuse(client_info *ci, int fd)
 } // namespace
 
 /* Creates the control socket afresh, open to every user, and returns the
- * listening descriptor. A socket left by an earlier run is replaced. */
+ * listening descriptor. A socket left by an earlier run is replaced. The
+ * allowance for waiting starts full. */
 int listen_for_clients(void)
 {
     (void) unlink(CONTROL_SOCKET_PATH);
@@ -170,6 +222,8 @@ int listen_for_clients(void)
 
     (void) chmod(CONTROL_SOCKET_PATH, SOCKET_MODE);
     (void) listen(fd, LISTEN_BACKLOG);
+    wait_allowance_us = WAIT_ALLOWANCE_MAX_US;
+    allowance_stamp_us = -1;
     return fd;
 }
 

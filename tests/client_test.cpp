@@ -7,7 +7,9 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
@@ -417,23 +419,73 @@ TEST_F(Client, SilentClientCannotHoldTheServer)
     EXPECT_EQ(fake_host.reports.size(), 1u);
 }
 
-TEST_F(Client, ClientSendingShortlyAfterConnectIsAdmitted)
+// The module's documented bound on one wait for a first record.
+constexpr int FIRST_RECORD_WAIT_MS = 75;
+
+// A client connects and a child writes its first record delay_ms later,
+// while the module is accepting it. *took_ms: how long the accept took.
+client_info *accept_late_record(int lfd, int delay_ms, std::vector<int> *peers, long *took_ms)
 {
     int s = connect_control();
-    ASSERT_GE(s, 0);
-    peers.push_back(s);
+    EXPECT_GE(s, 0);
+    peers->push_back(s);
     pid_t child = fork();
-    ASSERT_GE(child, 0);
+    EXPECT_GE(child, 0);
     if (child == 0) {
-        (void) poll(nullptr, 0, 50); // the delay under test
+        (void) poll(nullptr, 0, delay_ms); // the delay under test
         Mox_Connect r = attach(6);
         _exit(write(s, &r, sizeof r) == sizeof r ? 0 : 1);
     }
+    timespec t0, t1;
+    clock_gettime(CLOCK_MONOTONIC, &t0);
     client_info *ci = accept_client_connection(lfd);
+    clock_gettime(CLOCK_MONOTONIC, &t1);
+    *took_ms = (t1.tv_sec - t0.tv_sec) * 1000L + (t1.tv_nsec - t0.tv_nsec) / 1000000L;
     int status = 0;
     waitpid(child, &status, 0);
+    return ci;
+}
+
+TEST_F(Client, ClientSendingShortlyAfterConnectIsAdmitted)
+{
+    long took = 0;
+    client_info *ci = accept_late_record(lfd, 50, &peers, &took);
     ASSERT_NE(ci, nullptr);
     EXPECT_EQ(cinfo[6], ci);
+}
+
+// A record that comes long after the bound finds the connection refused:
+// the accept gave up before the record was written.
+TEST_F(Client, ClientSendingAfterTheWaitIsRefusedBeforeItsRecordComes)
+{
+    constexpr int LATE_MS = 300;
+    long took = 0;
+    client_info *ci = accept_late_record(lfd, LATE_MS, &peers, &took);
+    EXPECT_EQ(ci, nullptr);
+    EXPECT_EQ(cinfo[6], nullptr);
+    EXPECT_LT(took, LATE_MS - 50) << "the wait outlasted the bound";
+    EXPECT_TRUE(peer_closed(peers.back()));
+}
+
+// Silent clients one after another: only the first gets a whole wait, the
+// rest share what the module allows itself over time.
+TEST_F(Client, SilentClientsShareOneAllowanceOfWaiting)
+{
+    constexpr int SILENT = 10;
+    long total = 0;
+    for (int i = 0; i < SILENT; i++) {
+        int s = connect_control();
+        ASSERT_GE(s, 0);
+        peers.push_back(s);
+        timespec t0, t1;
+        clock_gettime(CLOCK_MONOTONIC, &t0);
+        EXPECT_EQ(accept_client_connection(lfd), nullptr);
+        clock_gettime(CLOCK_MONOTONIC, &t1);
+        total += (t1.tv_sec - t0.tv_sec) * 1000L + (t1.tv_nsec - t0.tv_nsec) / 1000000L;
+        EXPECT_TRUE(peer_closed(s));
+    }
+    printf("%d silent clients in a row held the accepts for %ld ms in all\n", SILENT, total);
+    EXPECT_LT(total, 3 * FIRST_RECORD_WAIT_MS);
 }
 
 // A child that becomes uid/gid 65534, connects and sends its record, then
