@@ -22,6 +22,7 @@
 #include <cstring>
 #include <ctime>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -82,6 +83,10 @@ Mox_Event reply_event;
  * (-1: not yet, the allowance is full). */
 int64_t wait_allowance_us = WAIT_ALLOWANCE_MAX_US;
 int64_t allowance_stamp_us = -1;
+
+/* A descriptor held in reserve for the moment the server has no other: see
+ * shed_queued_connection. -1 when none could be had. */
+int reserve_fd = -1;
 
 bool vc_in_table(int vc)
 {
@@ -194,11 +199,37 @@ client_info *refuse(client_info *ci, int fd)
     return nullptr;
 }
 
+void take_reserve()
+{
+    if (reserve_fd < 0)
+        reserve_fd = eventfd(0, EFD_CLOEXEC);
+}
+
+/* accept fails with EMFILE or ENFILE before it takes a connection off the
+ * queue: the listening socket stays readable and a main loop that polls it
+ * would call again at once, for as long as the shortage lasts. So the
+ * reserve descriptor is given up for a moment, the waiting connection
+ * accepted on its number and closed (its client sees the end of stream),
+ * and the reserve taken again: each call then settles one queued client. */
+void shed_queued_connection(int fd)
+{
+    pollfd pfd = {fd, POLLIN, 0};
+    if (reserve_fd < 0 || poll(&pfd, 1, 0) != 1)
+        return;
+    (void) close(reserve_fd);
+    reserve_fd = -1;
+    int cfd = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (cfd >= 0)
+        (void) close(cfd);
+    take_reserve();
+}
+
 } // namespace
 
 /* Creates the control socket afresh, open to every user, and returns the
  * listening descriptor. A socket left by an earlier run is replaced. The
- * allowance for waiting starts full. */
+ * allowance for waiting starts full, and the reserve descriptor is taken
+ * here if it is not held yet. */
 int listen_for_clients(void)
 {
     (void) unlink(CONTROL_SOCKET_PATH);
@@ -224,6 +255,7 @@ int listen_for_clients(void)
     (void) listen(fd, LISTEN_BACKLOG);
     wait_allowance_us = WAIT_ALLOWANCE_MAX_US;
     allowance_stamp_us = -1;
+    take_reserve();
     return fd;
 }
 
@@ -239,6 +271,8 @@ client_info *accept_client_connection(int fd)
     if (cfd < 0) {
         int err = errno;
         mox_report(__LINE__, SRC_FILE, MOX_SEV_WARN, "accept() failed: %s", strerror(err));
+        if (err == EMFILE || err == ENFILE)
+            shed_queued_connection(fd);
         return nullptr;
     }
     mox_report(__LINE__, SRC_FILE, MOX_SEV_TRACE, "Connecting at fd %i", cfd);

@@ -28,7 +28,8 @@ typedef struct client_info {
 extern client_info *cinfo[LAST_VC + 1];
 
 /* Creates CONTROL_SOCKET_PATH afresh (mode 0777) and returns the listening
- * socket. No socket or no bind is fatal. */
+ * socket. No socket or no bind is fatal. The module also keeps one spare
+ * descriptor from the first call on, for accepting when none is left. */
 int listen_for_clients(void);
 
 /* Accepts one connection on the listening socket fd, reads the client's first
