@@ -66,6 +66,13 @@ constexpr int64_t WAIT_ALLOWANCE_MAX_US = FIRST_RECORD_WAIT_MS * 1000;
 constexpr int64_t WAIT_REFILL_DIVISOR = 40; /* 1 us of waiting per 40 us: 25 ms/s */
 static_assert(WAIT_ALLOWANCE_MAX_US / 1000 == FIRST_RECORD_WAIT_MS, "one whole wait");
 
+/* The clients one user other than root may hold at once. Console owners run
+ * a handful (a selection helper, an editor or two per console); 32 is
+ * generous for that, yet keeps any one user far from the server's
+ * descriptor limit (1024 by default). Root is not limited: the server's own
+ * tools may hold many. */
+constexpr int USER_CLIENT_LIMIT = 32;
+
 /* Event kinds routed by eventMask: move, drag, down, up, enter, leave. The
  * click-count and flag bits travel with an event but never select a client. */
 constexpr uint32_t ROUTED_KINDS = MOX_MOVE | MOX_DRAG | MOX_DOWN | MOX_UP | MOX_ENTER | MOX_LEAVE;
@@ -186,6 +193,34 @@ int get_first_record(int fd, Mox_Connect *data)
     return got == static_cast<ssize_t>(sizeof *data) ? 1 : -1;
 }
 
+/* The peer's credentials on a connected socket: 0, or the error number
+ * (EINVAL for an answer of the wrong size). */
+int peer_credentials(int fd, ucred *cred)
+{
+    memset(cred, 0, sizeof *cred);
+    socklen_t len = sizeof *cred;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, cred, &len) < 0)
+        return errno;
+    return len == sizeof *cred ? 0 : EINVAL;
+}
+
+/* The linked clients whose peer is uid, counted up to enough. A client
+ * whose socket the module has closed (fd -1) holds nothing any more. */
+int clients_of_user(uid_t uid, int enough)
+{
+    int n = 0;
+    for (int vc = 0; vc <= LAST_VC; vc++) {
+        for (const client_info *ci = cinfo[vc]; ci != nullptr; ci = ci->next) {
+            ucred cred;
+            if (ci->fd < 0 || peer_credentials(ci->fd, &cred) != 0 || cred.uid != uid)
+                continue;
+            if (++n >= enough)
+                return n;
+        }
+    }
+    return n;
+}
+
 /* Root may attach to any console; anyone else only to a console they own. */
 bool may_attach(uid_t uid, int vc)
 {
@@ -298,11 +333,8 @@ client_info *accept_client_connection(int fd)
         return refuse(ci, cfd);
 
     ucred cred;
-    memset(&cred, 0, sizeof cred);
-    socklen_t cred_len = sizeof cred;
-    int got = getsockopt(cfd, SOL_SOCKET, SO_PEERCRED, &cred, &cred_len);
-    int err = got < 0 ? errno : EINVAL;
-    if (got < 0 || cred_len != sizeof cred) {
+    int err = peer_credentials(cfd, &cred);
+    if (err != 0) {
         mox_report(__LINE__, SRC_FILE, MOX_SEV_WARN, "getsockopt(SO_PEERCRED): %s", strerror(err));
         return refuse(ci, cfd);
     }
@@ -313,6 +345,11 @@ client_info *accept_client_connection(int fd)
         mox_report(__LINE__, SRC_FILE, MOX_SEV_REFUSE,
                    "Failed mox connect attempt by uid %d for vc %d", static_cast<int>(cred.uid),
                    vc);
+        return refuse(ci, cfd);
+    }
+    if (cred.uid != 0 && clients_of_user(cred.uid, USER_CLIENT_LIMIT) >= USER_CLIENT_LIMIT) {
+        mox_report(__LINE__, SRC_FILE, MOX_SEV_REFUSE,
+                   "Too many mox connections by uid %d for vc %d", static_cast<int>(cred.uid), vc);
         return refuse(ci, cfd);
     }
 

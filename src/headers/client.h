@@ -33,10 +33,12 @@ extern client_info *cinfo[LAST_VC + 1];
 int listen_for_clients(void);
 
 /* Accepts one connection on the listening socket fd, reads the client's first
- * record and admits it by console range, peer credentials and console
- * ownership. Returns the new record, already on top of its console's stack,
- * or null when the accept failed or the client was refused (its socket then
- * closed). */
+ * record and admits it by console range, peer credentials, console ownership
+ * and the number of clients its user already holds. The wait for a first
+ * record is short and its total over time bounded. Returns the new record,
+ * already on top of its console's stack, or null when the accept failed or
+ * the client was refused (its socket then closed). When the accept failed
+ * for want of descriptors, the waiting connection has been closed. */
 client_info *accept_client_connection(int fd);
 
 /* Unlinks ci from stack vc (where the caller found it) and frees it. Does
