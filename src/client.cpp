@@ -8,7 +8,14 @@
  * state. The server's main loop drives everything: nothing here blocks on a
  * client for longer than FIRST_RECORD_WAIT_MS, and all the waiting together
  * stays within a small share of the time, whoever connects (see the
- * allowance below). */
+ * allowance below).
+ *
+ * The socket is open to every local user and the server runs as root, so
+ * what a client sends is never trusted: its first record is read under the
+ * time allowance, one user holds at most USER_CLIENT_LIMIT clients, the
+ * resize signal reaches only processes the client's user could signal
+ * itself, and a server out of descriptors still takes queued connections
+ * off the socket. */
 
 #include "client.h"
 #include "console.h"
@@ -18,15 +25,23 @@
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+
+/* The C library's pidfd header declares these without C linkage when read
+ * by a C++ compiler, which would leave the object needing mangled names;
+ * they are declared here as the C functions they are. */
+extern "C" int pidfd_open(pid_t pid, unsigned int flags) noexcept;
+extern "C" int pidfd_send_signal(int pidfd, int sig, siginfo_t *info, unsigned int flags) noexcept;
 
 client_info *cinfo[LAST_VC + 1];
 
@@ -72,6 +87,11 @@ static_assert(WAIT_ALLOWANCE_MAX_US / 1000 == FIRST_RECORD_WAIT_MS, "one whole w
  * descriptor limit (1024 by default). Root is not limited: the server's own
  * tools may hold many. */
 constexpr int USER_CLIENT_LIMIT = 32;
+
+/* /proc/PID/status, read far enough to hold its Uid line (the name before
+ * it is at most 64 bytes escaped). */
+constexpr size_t STATUS_READ_MAX = 1024;
+constexpr size_t STATUS_PATH_MAX = 32;
 
 /* Event kinds routed by eventMask: move, drag, down, up, enter, leave. The
  * click-count and flag bits travel with an event but never select a client. */
@@ -259,6 +279,85 @@ void shed_queued_connection(int fd)
     take_reserve();
 }
 
+/* The real and saved user ids of process pid, from its status file; false
+ * when it cannot be read (no such process, no /proc, no descriptor). The
+ * process name on the line before is escaped by the kernel, so the first
+ * "Uid:" line is the real one. */
+bool process_uids(pid_t pid, uid_t *real, uid_t *saved)
+{
+    char path[STATUS_PATH_MAX];
+    (void) snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(pid));
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    char text[STATUS_READ_MAX + 1];
+    ssize_t got = read(fd, text, STATUS_READ_MAX);
+    (void) close(fd);
+    if (got <= 0)
+        return false;
+    text[got] = '\0';
+    const char *p = strstr(text, "\nUid:");
+    if (p == nullptr)
+        return false;
+    p += strlen("\nUid:");
+    /* "Uid:" real, effective, saved, file system */
+    unsigned long long ids[3];
+    for (unsigned long long &id : ids) {
+        char *end = nullptr;
+        errno = 0;
+        id = strtoull(p, &end, 10);
+        if (end == p || errno != 0 || id > UINT32_MAX)
+            return false;
+        p = end;
+    }
+    *real = static_cast<uid_t>(ids[0]);
+    *saved = static_cast<uid_t>(ids[2]);
+    return true;
+}
+
+/* kill()'s own rule for an unprivileged sender: the target's real or saved
+ * user id is the sender's. (SO_PEERCRED gives the peer's effective uid.) */
+bool user_may_signal(uid_t uid, pid_t pid)
+{
+    uid_t real, saved;
+    return process_uids(pid, &real, &saved) && (real == uid || saved == uid);
+}
+
+/* Sends SIGWINCH to the process a client named, if its user may signal it.
+ *
+ * The check and the signal must concern one process: a pid can be reused
+ * once its process has ended and been reaped. pidfd_open pins the process
+ * that holds pid now; its status is read next and the signal goes through
+ * the pidfd, which fails if that process has been reaped meanwhile. So the
+ * signal reaches only the process that held pid when it was opened, and only
+ * when the status read while it still held pid showed it as the user's.
+ * Where the kernel has no pidfd_open the check is made on the pid and
+ * followed by kill(): the pid would have to be freed and handed out again
+ * between the two calls to go astray. Whatever fails (no process, no /proc,
+ * no descriptor free) means no signal. Root clients name any process, as
+ * root could signal it anyway. */
+void signal_resize(const client_info *ci)
+{
+    const pid_t pid = ci->data.pid;
+    ucred cred;
+    if (ci->fd < 0 || peer_credentials(ci->fd, &cred) != 0)
+        return;
+    if (cred.uid == 0) {
+        (void) kill(pid, SIGWINCH);
+        return;
+    }
+    int pidfd = pidfd_open(pid, 0);
+    if (pidfd < 0) {
+        /* EINVAL: a thread's id rather than a process's */
+        if ((errno == ENOSYS || errno == EINVAL) && user_may_signal(cred.uid, pid))
+            (void) kill(pid, SIGWINCH);
+        return;
+    }
+    if (user_may_signal(cred.uid, pid))
+        (void) pidfd_send_signal(pidfd, SIGWINCH, nullptr, 0);
+    (void) close(pidfd);
+}
+
 } // namespace
 
 /* Creates the control socket afresh, open to every user, and returns the
@@ -412,8 +511,9 @@ int process_client_request(client_info *ci, int vc, int x, int y, int buttons, i
     if (got < 0)
         return -1;
 
-    /* A record with a pid is a new connect record; it is trusted as it
-     * stands and does not move the client to another stack. */
+    /* A record with a pid is a new connect record; it is kept as it stands
+     * and does not move the client to another stack. The pid is checked
+     * when it is signalled. */
     if (rec.pid != 0) {
         ci->data = rec;
         return 1;
@@ -471,13 +571,14 @@ int do_client(client_info *top, Mox_Event *event)
 
 /* Tells every client process that the console changed size: console 0
  * first, each stack from the top. A pid of 0 or below would address a
- * process group or every process, so such records are passed over. */
+ * process group or every process, so such records are passed over; any
+ * other pid is signalled only if the client's user may signal it. */
 void notify_clients_resize(void)
 {
     for (int vc = 0; vc <= LAST_VC; vc++) {
         for (const client_info *ci = cinfo[vc]; ci != nullptr; ci = ci->next) {
             if (ci->data.pid > 0)
-                (void) kill(ci->data.pid, SIGWINCH);
+                signal_resize(ci);
         }
     }
 }

@@ -57,7 +57,9 @@ int process_client_request(client_info *ci, int vc, int x, int y, int buttons, i
  * finished with, 0 when the server's default handling applies to it. */
 int do_client(client_info *cinfo, Mox_Event *event);
 
-/* Sends SIGWINCH to the process of every admitted client, console 0 first. */
+/* Sends SIGWINCH to the process of every admitted client, console 0 first:
+ * to the pid its record names, when that is above 0 and the client's user
+ * may signal that process (any, for root). */
 void notify_clients_resize(void);
 
 #ifdef __cplusplus
