@@ -11,6 +11,20 @@ bool become_nobody()
     return setgroups(0, nullptr) == 0 && setgid(NOBODY_GID) == 0 && setuid(NOBODY_UID) == 0;
 }
 
+void close_inherited(int keep_a, int keep_b)
+{
+    unsigned first = 3;
+    int keep[2] = {std::min(keep_a, keep_b), std::max(keep_a, keep_b)};
+    for (int k : keep) {
+        if (k < static_cast<int>(first))
+            continue;
+        if (static_cast<unsigned>(k) > first)
+            (void) close_range(first, static_cast<unsigned>(k) - 1, 0);
+        first = static_cast<unsigned>(k) + 1;
+    }
+    (void) close_range(first, ~0U, 0);
+}
+
 std::vector<std::string> fd_listing()
 {
     std::vector<std::string> out;

@@ -14,5 +14,10 @@ constexpr gid_t NOBODY_GID = 65534;
 // real-root process; false (errno set) when the switch failed.
 bool become_nobody();
 
+// In a forked child: closes every descriptor above standard error except
+// keep_a and keep_b (-1: none), so that the child holds no copy of its
+// parent's sockets and pipes (whose ends would then never see a close).
+void close_inherited(int keep_a = -1, int keep_b = -1);
+
 // "fd -> target" for every open descriptor of the process, sorted.
 std::vector<std::string> fd_listing();
