@@ -18,7 +18,8 @@ target_include_directories(mox_fake_host PUBLIC support ${PROJECT_SOURCE_DIR}/sr
 target_link_libraries(mox_fake_host PUBLIC mox_warnings)
 
 add_executable(client_test client_test.cpp $<TARGET_OBJECTS:client_obj>)
-target_link_libraries(client_test PRIVATE mox_fake_host mox_testsupport mox_warnings GTest::gtest)
+target_link_libraries(client_test PRIVATE mox_fake_host mox_testsupport mox_clienttable
+                                          mox_warnings GTest::gtest)
 # Allocation and peer-credential failures are injected through wrapped calls.
 target_link_options(client_test PRIVATE -Wl,--wrap=malloc,--wrap=calloc,--wrap=getsockopt)
 add_test(NAME client_test COMMAND client_test)

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "client.h"
+#include "client_table.h"
 #include "console.h"
 #include "devns.h"
 #include "fake_host.h"
@@ -131,17 +132,6 @@ std::vector<std::string> texts()
     return out;
 }
 
-void free_all_clients()
-{
-    for (int vc = 0; vc <= LAST_VC; vc++) {
-        while (cinfo[vc] != nullptr) {
-            client_info *ci = cinfo[vc];
-            close(ci->fd);
-            remove_client(ci, vc);
-        }
-    }
-}
-
 class Client : public ::testing::Test
 {
   protected:
@@ -158,7 +148,7 @@ class Client : public ::testing::Test
     }
     void TearDown() override
     {
-        free_all_clients();
+        drop_all_clients();
         for (int p : peers)
             close(p);
         if (lfd >= 0)

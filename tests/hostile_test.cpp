@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "client.h"
+#include "client_table.h"
 #include "devns.h"
 #include "fake_host.h"
 #include "moxInt.h"
@@ -110,24 +111,6 @@ bool server_closed(int peer)
     return recv(peer, &c, 1, MSG_DONTWAIT) <= 0;
 }
 
-int linked_clients()
-{
-    int n = 0;
-    for (int vc = 0; vc <= LAST_VC; vc++)
-        for (const client_info *c = cinfo[vc]; c != nullptr; c = c->next)
-            n++;
-    return n;
-}
-
-int stack_of(const client_info *ci)
-{
-    for (int vc = 0; vc <= LAST_VC; vc++)
-        for (const client_info *c = cinfo[vc]; c != nullptr; c = c->next)
-            if (c == ci)
-                return vc;
-    return -1;
-}
-
 class Hostile : public ::testing::Test
 {
   protected:
@@ -155,13 +138,7 @@ class Hostile : public ::testing::Test
     void TearDown() override
     {
         alarm(0);
-        for (int vc = 0; vc <= LAST_VC; vc++) {
-            while (cinfo[vc] != nullptr) {
-                client_info *ci = cinfo[vc];
-                close(ci->fd);
-                remove_client(ci, vc);
-            }
-        }
+        drop_all_clients();
         for (int p : peers)
             close(p);
         if (!g_ns_ok)

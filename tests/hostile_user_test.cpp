@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "client.h"
+#include "client_table.h"
 #include "devns.h"
 #include "fake_host.h"
 #include "moxInt.h"
@@ -100,24 +101,6 @@ int64_t now_us()
     timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);
     return static_cast<int64_t>(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
-}
-
-int linked_clients()
-{
-    int n = 0;
-    for (int vc = 0; vc <= LAST_VC; vc++)
-        for (const client_info *c = cinfo[vc]; c != nullptr; c = c->next)
-            n++;
-    return n;
-}
-
-int stack_of(const client_info *ci)
-{
-    for (int vc = 0; vc <= LAST_VC; vc++)
-        for (const client_info *c = cinfo[vc]; c != nullptr; c = c->next)
-            if (c == ci)
-                return vc;
-    return -1;
 }
 
 // ---- a child on a string: the puppet -----------------------------------
@@ -325,14 +308,7 @@ class HostileUser : public ::testing::Test
     {
         alarm(0);
         g_no_pidfd = false;
-        for (int vc = 0; vc <= LAST_VC; vc++) {
-            while (cinfo[vc] != nullptr) {
-                client_info *ci = cinfo[vc];
-                if (ci->fd >= 0)
-                    close(ci->fd);
-                remove_client(ci, vc);
-            }
-        }
+        drop_all_clients();
         for (int p : peers)
             close(p);
         for (const Puppet &p : puppets) {
