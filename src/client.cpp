@@ -112,8 +112,10 @@ int64_t wait_allowance_us = WAIT_ALLOWANCE_MAX_US;
 int64_t allowance_stamp_us = -1;
 
 /* A descriptor held in reserve for the moment the server has no other: see
- * shed_queued_connection. -1 when none could be had. */
+ * shed_queued_connection. -1 when none could be had; it is then tried for
+ * again at each accept, once listen_for_clients has asked for it. */
 int reserve_fd = -1;
+bool reserve_wanted = false;
 
 bool vc_in_table(int vc)
 {
@@ -256,7 +258,7 @@ client_info *refuse(client_info *ci, int fd)
 
 void take_reserve()
 {
-    if (reserve_fd < 0)
+    if (reserve_fd < 0 && reserve_wanted)
         reserve_fd = eventfd(0, EFD_CLOEXEC);
 }
 
@@ -389,6 +391,7 @@ int listen_for_clients(void)
     (void) listen(fd, LISTEN_BACKLOG);
     wait_allowance_us = WAIT_ALLOWANCE_MAX_US;
     allowance_stamp_us = -1;
+    reserve_wanted = true;
     take_reserve();
     return fd;
 }
@@ -401,6 +404,7 @@ client_info *accept_client_connection(int fd)
     memset(&addr, 0, sizeof addr);
     addr.sun_family = AF_UNIX;
     socklen_t addr_len = sizeof addr;
+    take_reserve(); /* if it was lost at the last shortage */
     int cfd = accept4(fd, reinterpret_cast<sockaddr *>(&addr), &addr_len, SOCK_CLOEXEC);
     if (cfd < 0) {
         int err = errno;

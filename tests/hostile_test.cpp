@@ -369,8 +369,9 @@ TEST_F(Hostile, ClientThatNeverReadsHoldsNobodyUp)
 
 // ---- clients that send nothing --------------------------------------------
 
-// Silent clients in a row: each is refused after the module's wait, without
-// a report beyond its connection line, and an admitted client goes on being
+// Silent clients in a row: each is refused (the first after a whole wait,
+// the others once the module's allowance for waiting is spent) without a
+// report beyond its connection line, and an admitted client goes on being
 // served between them.
 TEST_F(Hostile, SilentClientsAreRefusedOneAfterAnother)
 {
