@@ -201,6 +201,24 @@ TEST(Argsift, NamesAndEquals)
     });
 }
 
+// Every white-space byte of the C locale counts as a blank around '=' and at
+// the end of an item, not only spaces and tabs.
+TEST(Argsift, EveryWhiteSpaceByteIsABlank)
+{
+    run_cases({
+        {"dpi\n=\v400", ',', 1, 400, CANARY, CANARY, {}},
+        {"dpi\f=\r400", ',', 1, 400, CANARY, CANARY, {}},
+        {"dpi \t\n\v\f\r= \t\n\v\f\r400", ',', 1, 400, CANARY, CANARY, {}},
+        {"dpi\r7", ',', 1, 7, CANARY, CANARY, {}},
+        {"swap\r", ',', 1, CANARY, CANARY, 1, {}},
+        {"swap\t\n\v\f\r", ',', 1, CANARY, CANARY, 1, {}},
+        {"swap\v=\f", ',', 1, CANARY, CANARY, 1, {}},
+        {"swap\n,res\f=\n0x10", ',', 2, CANARY, 16, 1, {}},
+        {"dpi=\n", ',', 1, CANARY, CANARY, CANARY, {needs_arg("dpi")}},
+        {"res\v", ',', 1, CANARY, CANARY, CANARY, {needs_arg("res")}},
+    });
+}
+
 TEST(Argsift, IntegerConversion)
 {
     run_cases({

@@ -7,7 +7,9 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
@@ -22,6 +24,7 @@
 #include <vector>
 
 #include "client.h"
+#include "client_table.h"
 #include "console.h"
 #include "devns.h"
 #include "fake_host.h"
@@ -129,17 +132,6 @@ std::vector<std::string> texts()
     return out;
 }
 
-void free_all_clients()
-{
-    for (int vc = 0; vc <= LAST_VC; vc++) {
-        while (cinfo[vc] != nullptr) {
-            client_info *ci = cinfo[vc];
-            close(ci->fd);
-            remove_client(ci, vc);
-        }
-    }
-}
-
 class Client : public ::testing::Test
 {
   protected:
@@ -156,7 +148,7 @@ class Client : public ::testing::Test
     }
     void TearDown() override
     {
-        free_all_clients();
+        drop_all_clients();
         for (int p : peers)
             close(p);
         if (lfd >= 0)
@@ -417,23 +409,73 @@ TEST_F(Client, SilentClientCannotHoldTheServer)
     EXPECT_EQ(fake_host.reports.size(), 1u);
 }
 
-TEST_F(Client, ClientSendingShortlyAfterConnectIsAdmitted)
+// The module's documented bound on one wait for a first record.
+constexpr int FIRST_RECORD_WAIT_MS = 75;
+
+// A client connects and a child writes its first record delay_ms later,
+// while the module is accepting it. *took_ms: how long the accept took.
+client_info *accept_late_record(int lfd, int delay_ms, std::vector<int> *peers, long *took_ms)
 {
     int s = connect_control();
-    ASSERT_GE(s, 0);
-    peers.push_back(s);
+    EXPECT_GE(s, 0);
+    peers->push_back(s);
     pid_t child = fork();
-    ASSERT_GE(child, 0);
+    EXPECT_GE(child, 0);
     if (child == 0) {
-        (void) poll(nullptr, 0, 50); // the delay under test
+        (void) poll(nullptr, 0, delay_ms); // the delay under test
         Mox_Connect r = attach(6);
         _exit(write(s, &r, sizeof r) == sizeof r ? 0 : 1);
     }
+    timespec t0, t1;
+    clock_gettime(CLOCK_MONOTONIC, &t0);
     client_info *ci = accept_client_connection(lfd);
+    clock_gettime(CLOCK_MONOTONIC, &t1);
+    *took_ms = (t1.tv_sec - t0.tv_sec) * 1000L + (t1.tv_nsec - t0.tv_nsec) / 1000000L;
     int status = 0;
     waitpid(child, &status, 0);
+    return ci;
+}
+
+TEST_F(Client, ClientSendingShortlyAfterConnectIsAdmitted)
+{
+    long took = 0;
+    client_info *ci = accept_late_record(lfd, 50, &peers, &took);
     ASSERT_NE(ci, nullptr);
     EXPECT_EQ(cinfo[6], ci);
+}
+
+// A record that comes long after the bound finds the connection refused:
+// the accept gave up before the record was written.
+TEST_F(Client, ClientSendingAfterTheWaitIsRefusedBeforeItsRecordComes)
+{
+    constexpr int LATE_MS = 300;
+    long took = 0;
+    client_info *ci = accept_late_record(lfd, LATE_MS, &peers, &took);
+    EXPECT_EQ(ci, nullptr);
+    EXPECT_EQ(cinfo[6], nullptr);
+    EXPECT_LT(took, LATE_MS - 50) << "the wait outlasted the bound";
+    EXPECT_TRUE(peer_closed(peers.back()));
+}
+
+// Silent clients one after another: only the first gets a whole wait, the
+// rest share what the module allows itself over time.
+TEST_F(Client, SilentClientsShareOneAllowanceOfWaiting)
+{
+    constexpr int SILENT = 10;
+    long total = 0;
+    for (int i = 0; i < SILENT; i++) {
+        int s = connect_control();
+        ASSERT_GE(s, 0);
+        peers.push_back(s);
+        timespec t0, t1;
+        clock_gettime(CLOCK_MONOTONIC, &t0);
+        EXPECT_EQ(accept_client_connection(lfd), nullptr);
+        clock_gettime(CLOCK_MONOTONIC, &t1);
+        total += (t1.tv_sec - t0.tv_sec) * 1000L + (t1.tv_nsec - t0.tv_nsec) / 1000000L;
+        EXPECT_TRUE(peer_closed(s));
+    }
+    printf("%d silent clients in a row held the accepts for %ld ms in all\n", SILENT, total);
+    EXPECT_LT(total, 3 * FIRST_RECORD_WAIT_MS);
 }
 
 // A child that becomes uid/gid 65534, connects and sends its record, then
@@ -552,8 +594,9 @@ TEST_F(Client, ButtonCountBeforeAnyStateIsZeroButType)
     int peer = -1;
     client_info *ci = admit(attach(2), &peer);
     ASSERT_NE(ci, nullptr);
-    for (int three : {0, 1}) {
-        SCOPED_TRACE(three);
+    // Three buttons only for exactly 1: any other value is a two-button mouse.
+    for (int three : {0, 1, 2, -1, 3, INT_MAX, INT_MIN}) {
+        SCOPED_TRACE("three_button_mouse " + std::to_string(three));
         fake_host.reports.clear();
         Mox_Connect q = request(REQ_BUTTON_COUNT);
         ASSERT_EQ(write(peer, &q, sizeof q), 16);
@@ -562,7 +605,7 @@ TEST_F(Client, ButtonCountBeforeAnyStateIsZeroButType)
         Mox_Event ev = read_event(peer, &ok);
         ASSERT_TRUE(ok);
         unsigned char want[28] = {};
-        want[12] = three ? 3 : 2;
+        want[12] = three == 1 ? 3 : 2;
         EXPECT_EQ(memcmp(&ev, want, sizeof want), 0);
         EXPECT_EQ(texts(), std::vector<std::string>{"3 Request on " + std::to_string(ci->fd) +
                                                     " (console 2)"});
@@ -704,11 +747,20 @@ TEST_F(Client, PeerCloseClosesTheSocket)
     fake_host.reports.clear();
     EXPECT_EQ(process_client_request(ci, 1, 0, 0, 0, 0, 1), 0);
     EXPECT_FALSE(fd_open(fd));
+    EXPECT_EQ(ci->fd, -1) << "the record keeps a closed descriptor";
     EXPECT_EQ(texts(), (std::vector<std::string>{
                            "3 Request on " + std::to_string(fd) + " (console 1)", "3 Closing"}));
     EXPECT_EQ(cinfo[1], ci); // removal is the caller's step
+
+    // A client accepted before the removal may get the same number: the
+    // closed record no longer claims it.
+    client_info *next = admit(attach(2));
+    ASSERT_NE(next, nullptr);
+    EXPECT_EQ(next->fd, fd);
+    EXPECT_EQ(ci->fd, -1);
     remove_client(ci, 1);
     EXPECT_EQ(cinfo[1], nullptr);
+    EXPECT_EQ(cinfo[2], next);
 }
 
 // ---- routing ------------------------------------------------------------
@@ -980,5 +1032,5 @@ int main(int argc, char **argv)
 {
     ::testing::InitGoogleTest(&argc, argv);
     g_ns_ok = devns_enter(&g_ns_why);
-    return RUN_ALL_TESTS();
+    return devns_exit_status(RUN_ALL_TESTS(), g_ns_ok, g_ns_why);
 }

@@ -2,10 +2,22 @@
 # delivered objects.
 if(TARGET client_obj AND TARGET mox_fake_host)
     add_executable(hostile_test hostile_test.cpp $<TARGET_OBJECTS:client_obj>)
-    target_link_libraries(hostile_test PRIVATE mox_fake_host mox_testsupport mox_warnings
-                                               GTest::gtest)
+    target_link_libraries(hostile_test PRIVATE mox_fake_host mox_testsupport mox_clienttable
+                                               mox_warnings GTest::gtest)
     add_test(NAME hostile_test COMMAND hostile_test)
-    set_tests_properties(hostile_test PROPERTIES TIMEOUT 120 LABELS "client;hostile")
+    set_tests_properties(hostile_test PROPERTIES TIMEOUT 120 LABELS "client;hostile"
+                                                 SKIP_RETURN_CODE 77)
+    mox_skip_without_devns_test(hostile_test)
+
+    # A hostile local user (uid 65534): silent flood, signals to others'
+    # processes, descriptor exhaustion, the per-user limit.
+    add_executable(hostile_user_test hostile_user_test.cpp $<TARGET_OBJECTS:client_obj>)
+    target_link_libraries(hostile_user_test PRIVATE mox_fake_host mox_testsupport
+                                                    mox_clienttable mox_warnings GTest::gtest)
+    add_test(NAME hostile_user_test COMMAND hostile_user_test)
+    set_tests_properties(hostile_user_test PROPERTIES TIMEOUT 120 LABELS "client;hostile"
+                                                      SKIP_RETURN_CODE 77)
+    mox_skip_without_devns_test(hostile_user_test)
 endif()
 
 # What client.o and argsift.o define and need, read with nm; the C library of

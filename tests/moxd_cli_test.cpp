@@ -16,7 +16,7 @@
 
 #include "devns.h"
 #include "mox.h"
-#include "proc.h"
+#include "procs.h"
 #include "wire.h"
 
 namespace
