@@ -6,7 +6,8 @@
 #       installs into BUILD/install-test/root and checks:
 #       - the exact list of files and links, with their modes and targets;
 #       - no empty folder, no installed program with a run path;
-#       - the unit runs the installed moxd;
+#       - the unit runs the installed moxd, passes systemd-analyze verify and
+#         keeps its sandbox (systemd-analyze security);
 #       - pkg-config, pointed into the tree, gives the version and the flags;
 #       - each header compiles on its own, as C11, with those flags;
 #       - a client program builds with the C compiler and mox-client's flags
@@ -143,6 +144,31 @@ done
 execstart=$(sed -n 's/^ExecStart=//p' "$root/$unitdir/moxd.service" 2>/dev/null)
 [ "$execstart" = "/$sbindir/moxd" ] || fail "the unit runs '$execstart', not /$sbindir/moxd"
 
+# The unit as systemd reads it, in a scratch root holding the tree and the
+# system's own units (the targets and services it names): no complaint, and
+# its sandbox no looser than the README's figure (exposure 2.1, in tenths).
+if command -v systemd-analyze >/dev/null; then
+    vroot=$work/verify-root
+    cp -a "$root" "$vroot"
+    for sysunits in /lib/systemd/system /usr/lib/systemd/system; do
+        if [ -d "$sysunits" ]; then
+            mkdir -p "$vroot$sysunits"
+            cp -an "$sysunits/." "$vroot$sysunits/"
+            break
+        fi
+    done
+    verify=$(systemd-analyze verify --man=no --root="$vroot" moxd.service 2>&1)
+    [ -z "$verify" ] || fail "systemd-analyze verify: $verify"
+    if ! exposure=$(systemd-analyze security --offline=true --root="$vroot" --threshold=21 \
+        moxd.service 2>&1); then
+        echo "$exposure" | grep -v '✓'
+        fail "the unit's exposure is above 2.1"
+    fi
+else
+    echo "no systemd-analyze: the unit is not verified"
+    unverified=1
+fi
+
 # pkg-config reads only the tree's files and puts the tree before every path.
 export PKG_CONFIG_SYSROOT_DIR=$root
 export PKG_CONFIG_LIBDIR=$root/$libdir/pkgconfig
@@ -202,5 +228,8 @@ tests=$source/tests
     -Wl,-rpath,"$root/$libdir" -o "$work/bin/c_mox_client" ||
     fail "the C client does not build against mox-client and mox-server"
 
-[ $status -eq 0 ] && echo "ok: the installed tree, its pkg-config files, headers and libraries"
+if [ $status -eq 0 ]; then
+    echo "ok: the installed tree, its unit, pkg-config files, headers and libraries"
+    [ -n "${unverified:-}" ] && exit 77
+fi
 exit $status
