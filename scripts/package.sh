@@ -13,12 +13,23 @@
 #      maintainer scripts made, is left.
 # A failure at any step still purges the packages and removes the
 # policy-rc.d this script added (one that was there is left alone).
+#   package.sh                   all of the above, as root
+#   package.sh --build-only DIR  steps 1 and 2, then copies the packages,
+#                                .changes and .buildinfo into DIR
 # MOX_PKG_KEEP=1 keeps the work folder with the packages; its path is printed.
 set -euo pipefail
+out=
+if [ "${1:-}" = --build-only ] && [ -n "${2:-}" ]; then
+    mkdir -p "$2"
+    out=$(cd "$2" && pwd)
+elif [ $# -gt 0 ]; then
+    echo "usage: package.sh [--build-only DIR]" >&2
+    exit 2
+fi
 cd "$(dirname "$0")/.."
 top=$PWD
 
-if [ "$(id -u)" -ne 0 ]; then
+if [ -z "$out" ] && [ "$(id -u)" -ne 0 ]; then
     echo "package.sh: run as root (it installs and purges the packages)" >&2
     exit 1
 fi
@@ -74,18 +85,20 @@ step_start=$SECONDS
 is_installed() {
     dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q ' installed$'
 }
-for p in "${packages[@]}"; do
-    if is_installed "$p"; then
-        if [ ! -e "$marker" ]; then
-            echo "package.sh: $p is installed on this machine; purge it first" >&2
-            exit 1
+if [ -z "$out" ]; then
+    for p in "${packages[@]}"; do
+        if is_installed "$p"; then
+            if [ ! -e "$marker" ]; then
+                echo "package.sh: $p is installed on this machine; purge it first" >&2
+                exit 1
+            fi
+            echo "== purging $p, left by an earlier run that was stopped"
+            apt_quiet purge "${packages[@]}"
+            break
         fi
-        echo "== purging $p, left by an earlier run that was stopped"
-        apt_quiet purge "${packages[@]}"
-        break
-    fi
-done
-rm -f "$marker"
+    done
+    rm -f "$marker"
+fi
 
 step "building the packages in $work"
 src=$work/mox
@@ -111,12 +124,21 @@ done
 ls -l "${debs[@]}"
 
 step "lintian (errors and warnings fail; information is shown)"
-# lintian advises against running as root: it reads the packages as nobody.
-mkdir -m 700 "$work/lintian-home"
-chown 65534:65534 "$work/lintian-home"
-setpriv --reuid=65534 --regid=65534 --clear-groups env HOME="$work/lintian-home" \
-    lintian --display-info --fail-on error,warning "$changes"
+lint=(lintian --display-info --fail-on 'error,warning' "$changes")
+if [ "$(id -u)" -eq 0 ]; then
+    # lintian advises against running as root: it reads the packages as nobody.
+    mkdir -m 700 "$work/lintian-home"
+    chown 65534:65534 "$work/lintian-home"
+    setpriv --reuid=65534 --regid=65534 --clear-groups env HOME="$work/lintian-home" "${lint[@]}"
+else
+    "${lint[@]}"
+fi
 echo "lintian: no error, no warning"
+if [ -n "$out" ]; then
+    cp "$work"/*.deb "$work"/*.changes "$work"/*.buildinfo "$out/"
+    echo "packages in $out"
+    exit 0
+fi
 
 step "installing them with no service started"
 if [ -e "$policy" ]; then
