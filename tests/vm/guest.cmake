@@ -96,3 +96,12 @@ if(MOX_VM_GUEST_OK AND TARGET moxd AND TARGET mox-client)
                                                      MOX_CLIENT_PATH="$<TARGET_FILE:mox-client>")
     mox_vm_guest_test(moxd_e2e_test TIMEOUT 600 FILES moxd mox-client)
 endif()
+
+# The guest half of ./scripts/demo.sh.
+if(MOX_VM_GUEST_OK AND TARGET moxd AND TARGET mox-client)
+    add_executable(moxd_demo ${CMAKE_CURRENT_LIST_DIR}/moxd_demo.cpp)
+    target_link_libraries(moxd_demo PRIVATE mox_vm_guest)
+    target_compile_definitions(moxd_demo PRIVATE MOXD_PATH="$<TARGET_FILE:moxd>"
+                                                 MOX_CLIENT_PATH="$<TARGET_FILE:mox-client>")
+    set_target_properties(moxd_demo PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+endif()

@@ -46,18 +46,12 @@ int tablet_value(int cell, int n)
     return static_cast<int>(((cell - 1) * 2 + 1) * (VDEV_ABS_MAX + 1L) / (2L * n));
 }
 
-// Polls the screen of vc until ok holds; the last screen read in *last.
+// Waits until the screen of vc shows what ok says (woken by the console's
+// change notices); the last screen read in *last.
 bool wait_screen(int vc, const std::function<bool(const screen &)> &ok, screen *last,
                  int timeout_ms = WAIT_MS)
 {
-    long deadline = guest_now_ms() + timeout_ms;
-    for (;;) {
-        if (screen_read(vc, last) && ok(*last))
-            return true;
-        if (guest_now_ms() > deadline)
-            return false;
-        (void) poll(nullptr, 0, 10);
-    }
+    return screen_wait(vc, ok, last, timeout_ms);
 }
 
 std::string show_cells(const std::vector<cell> &cells)
