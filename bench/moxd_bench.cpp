@@ -34,6 +34,7 @@
 
 #include "guest.h"
 #include "mox.h"
+#include "wire.h"
 
 namespace
 {
@@ -65,25 +66,12 @@ void bound_receive(int fd)
     (void) setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
 }
 
-int connect_moxctl()
-{
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    memcpy(addr.sun_path, CONTROL_SOCKET_PATH, sizeof CONTROL_SOCKET_PATH);
-    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-        close(fd);
-        fd = -1;
-    }
-    if (fd >= 0)
-        bound_receive(fd);
-    return fd;
-}
-
 // A client on console 1; answers its button-count request to prove it is in.
 int client(uint16_t events, uint16_t defaults)
 {
-    int fd = connect_moxctl();
+    int fd = connect_control();
+    if (fd >= 0)
+        bound_receive(fd);
     Mox_Connect r[2] = {};
     r[0].eventMask = events;
     r[0].defaultMask = defaults;
@@ -115,7 +103,7 @@ bool setup()
                     {MOXD_PATH, "--device", g_served.node, "--options", "accel=flat,speed=0"}))
         return false;
     for (long deadline = guest_now_ms() + WAIT_MS;; (void) poll(nullptr, 0, 20)) {
-        int fd = connect_moxctl();
+        int fd = connect_control();
         if (fd >= 0) {
             close(fd);
             break;
@@ -127,6 +115,18 @@ bool setup()
     }
     g_x = COLS / 2;
     return true;
+}
+
+// The kernel's pointer drawn on cell (x, POINTER_ROW) of tty's console.
+int draw_pointer(int tty, int x)
+{
+    struct __attribute__((packed)) {
+        uint8_t code;
+        tiocl_selection sel;
+    } arg = {TIOCL_SETSEL,
+             {static_cast<unsigned short>(x), POINTER_ROW, static_cast<unsigned short>(x),
+              POINTER_ROW, TIOCL_SELPOINTER}};
+    return ioctl(tty, TIOCLINUX, &arg);
 }
 
 // Moves the served mouse until the client's record for it arrives.
@@ -157,13 +157,7 @@ void BM_Floor_ReadIoctlSend(benchmark::State &state)
         }
         input_event in[2]; // the motion and its SYN_REPORT, read at once
         ssize_t got = read(node, in, sizeof in);
-        struct __attribute__((packed)) {
-            uint8_t code;
-            tiocl_selection sel;
-        } arg = {TIOCL_SETSEL,
-                 {static_cast<unsigned short>(x), POINTER_ROW, static_cast<unsigned short>(x),
-                  POINTER_ROW, TIOCL_SELPOINTER}};
-        int drawn = ioctl(tty, TIOCLINUX, &arg);
+        int drawn = draw_pointer(tty, x);
         Mox_Event ev{};
         ev.x = static_cast<int16_t>(x);
         ev.type = MOX_MOVE;
@@ -203,13 +197,7 @@ void BM_Floor_BareServer(benchmark::State &state)
             if (node < 0 || tty < 0 || read(node, in, sizeof in) <= 0)
                 _exit(1);
             x += in[0].value > 0 ? 1 : -1;
-            struct __attribute__((packed)) {
-                uint8_t code;
-                tiocl_selection sel;
-            } arg = {TIOCL_SETSEL,
-                     {static_cast<unsigned short>(x), POINTER_ROW, static_cast<unsigned short>(x),
-                      POINTER_ROW, TIOCL_SELPOINTER}};
-            (void) ioctl(tty, TIOCLINUX, &arg);
+            (void) draw_pointer(tty, x);
             Mox_Event ev{};
             ev.x = static_cast<int16_t>(x);
             ev.type = MOX_MOVE;
@@ -282,7 +270,7 @@ void BM_Moxd_Pointer(benchmark::State &state)
     if (state.range(0) == 2) {
         flooder = fork();
         if (flooder == 0) {
-            int fd = connect_moxctl();
+            int fd = connect_control();
             Mox_Connect r = {};
             r.pid = getpid();
             r.vc = 2;

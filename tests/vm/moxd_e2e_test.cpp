@@ -26,6 +26,7 @@
 
 #include "guest.h"
 #include "mox.h"
+#include "wire.h"
 
 namespace
 {
@@ -62,38 +63,6 @@ std::string show_cells(const std::vector<cell> &cells)
     return out.empty() ? "(none)" : out;
 }
 
-// A client on /dev/moxctl, written byte by byte as the protocol has it.
-struct raw_client {
-    int fd = -1;
-};
-
-int connect_moxctl()
-{
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    memcpy(addr.sun_path, CONTROL_SOCKET_PATH, sizeof CONTROL_SOCKET_PATH);
-    if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-Mox_Connect record(uint16_t ev, uint16_t def, uint16_t min, uint16_t max, int32_t pid, int32_t vc)
-{
-    Mox_Connect r{};
-    r.eventMask = ev;
-    r.defaultMask = def;
-    r.minMod = min;
-    r.maxMod = max;
-    r.pid = pid;
-    r.vc = vc;
-    return r;
-}
-
 bool send_record(int fd, const Mox_Connect &r)
 {
     return send(fd, &r, sizeof r, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof r);
@@ -125,8 +94,9 @@ bool next_event(int fd, Mox_Event *ev, int timeout_ms = WAIT_MS, bool *closed = 
 // A client admitted: proved by the answer to its button-count request.
 int admitted_client(const Mox_Connect &r)
 {
-    int fd = connect_moxctl();
-    if (fd < 0 || !send_record(fd, r) || !send_record(fd, record(0, 0, 0, 0, 0, REQ_BUTTON_COUNT)))
+    int fd = connect_control();
+    if (fd < 0 || !send_record(fd, r) ||
+        !send_record(fd, make_record(0, 0, 0, 0, 0, REQ_BUTTON_COUNT)))
         return -1;
     Mox_Event answer;
     if (!next_event(fd, &answer) || (answer.type != 2 && answer.type != 3)) {
@@ -364,8 +334,8 @@ TEST_F(Moxd, RightButtonExtendsTheSelection)
 TEST_F(Moxd, ClientsGetEventsInCellsWithButtonsKindsAndModifiers)
 {
     ASSERT_NO_FATAL_FAILURE(start_with_devices());
-    int c =
-        admitted_client(record(MOX_MOVE | MOX_DRAG | MOX_DOWN | MOX_UP, 0, 0, 0xFFFF, getpid(), 1));
+    int c = admitted_client(
+        make_record(MOX_MOVE | MOX_DRAG | MOX_DOWN | MOX_UP, 0, 0, 0xFFFF, getpid(), 1));
     ASSERT_GE(c, 0);
     point(20, 10);
     Mox_Event ev;
@@ -408,7 +378,7 @@ TEST_F(Moxd, ClientsGetEventsInCellsWithButtonsKindsAndModifiers)
     EXPECT_EQ(ev.margin, static_cast<uint32_t>(MOX_TOP | MOX_RGT));
 
     // the state request answers with the real pointer
-    ASSERT_TRUE(send_record(c, record(0, 0, 0, 0, 0, REQ_STATE)));
+    ASSERT_TRUE(send_record(c, make_record(0, 0, 0, 0, 0, REQ_STATE)));
     ASSERT_TRUE(next_event(c, &ev));
     EXPECT_EQ(ev.vc, 1);
     EXPECT_EQ(ev.x, COLS);
@@ -513,7 +483,7 @@ TEST_F(Moxd, TouchpadTapsMovesAndScrolls)
     ASSERT_NO_FATAL_FAILURE(start_with_devices({"--options", "tap,scroll=two-finger"}));
     server.err_seen = 0;
     ASSERT_NO_FATAL_FAILURE(wait_device("mox e2e touchpad"));
-    int c = admitted_client(record(MOX_MOVE | MOX_DOWN | MOX_UP, 0, 0, 0xFFFF, getpid(), 1));
+    int c = admitted_client(make_record(MOX_MOVE | MOX_DOWN | MOX_UP, 0, 0, 0xFFFF, getpid(), 1));
     ASSERT_GE(c, 0);
 
     ASSERT_TRUE(vdev_touch(&pad, 1, 500, 350));
@@ -550,14 +520,14 @@ TEST_F(Moxd, UsersAttachOnlyToTheConsoleTheyOwn)
     ASSERT_TRUE(console_chown(3, 0, 0));
     // admitted on console 2, whose tty the user owns, with its own pid
     int owner = run_as(NOBODY_UID, NOGROUP_GID, [] {
-        int fd = admitted_client(record(MOX_MOVE, 0, 0, 0xFFFF, getpid(), 2));
+        int fd = admitted_client(make_record(MOX_MOVE, 0, 0, 0xFFFF, getpid(), 2));
         return fd >= 0 ? 0 : 1;
     });
     EXPECT_EQ(owner, 0);
     // refused on console 3: the server closes the connection
     int other = run_as(NOBODY_UID, NOGROUP_GID, [] {
-        int fd = connect_moxctl();
-        if (fd < 0 || !send_record(fd, record(MOX_MOVE, 0, 0, 0xFFFF, getpid(), 3)))
+        int fd = connect_control();
+        if (fd < 0 || !send_record(fd, make_record(MOX_MOVE, 0, 0, 0xFFFF, getpid(), 3)))
             return 2;
         Mox_Event ev;
         bool closed = false;
@@ -610,7 +580,7 @@ TEST_F(Moxd, ResizeSignalsClientsAndSwitchesMoveThePointer)
     sa.sa_handler = on_winch;
     ASSERT_EQ(sigaction(SIGWINCH, &sa, nullptr), 0);
     g_winch = 0;
-    int c = admitted_client(record(MOX_MOVE, MOX_MOVE | MOX_HARD, 0, 0xFFFF, getpid(), 1));
+    int c = admitted_client(make_record(MOX_MOVE, MOX_MOVE | MOX_HARD, 0, 0xFFFF, getpid(), 1));
     ASSERT_GE(c, 0);
     // the example client on another console hears of the resize too
     guest_proc w;
@@ -632,7 +602,7 @@ TEST_F(Moxd, ResizeSignalsClientsAndSwitchesMoveThePointer)
         << w.out;
     (void) proc_stop(&w, WAIT_MS);
     expect_pointer(1, 60, 20);
-    ASSERT_TRUE(send_record(c, record(0, 0, 0, 0, 0, REQ_STATE)));
+    ASSERT_TRUE(send_record(c, make_record(0, 0, 0, 0, 0, REQ_STATE)));
     Mox_Event ev;
     do
         ASSERT_TRUE(next_event(c, &ev));
@@ -653,9 +623,9 @@ TEST_F(Moxd, ResizeSignalsClientsAndSwitchesMoveThePointer)
 TEST_F(Moxd, DeviceRemovedMidDragEndsTheDragAndANewOneWorks)
 {
     ASSERT_NO_FATAL_FAILURE(start_with_devices());
-    int c = admitted_client(record(MOX_DOWN | MOX_UP,
-                                   MOX_DOWN | MOX_UP | MOX_DRAG | MOX_MOVE | MOX_HARD, 0, 0xFFFF,
-                                   getpid(), 1));
+    int c = admitted_client(make_record(MOX_DOWN | MOX_UP,
+                                        MOX_DOWN | MOX_UP | MOX_DRAG | MOX_MOVE | MOX_HARD, 0,
+                                        0xFFFF, getpid(), 1));
     ASSERT_GE(c, 0);
     point(1, 1);
     expect_pointer(1, 1, 1);
@@ -690,7 +660,7 @@ TEST_F(Moxd, QemusOwnPs2MouseMovesThePointer)
     ASSERT_TRUE(
         proc_wait_line(&server, std::string("pointing device added: ") + QEMU_PS2_MOUSE, WAIT_MS))
         << server.err;
-    int c = admitted_client(record(MOX_MOVE | MOX_DOWN | MOX_UP, 0, 0, 0xFFFF, getpid(), 1));
+    int c = admitted_client(make_record(MOX_MOVE | MOX_DOWN | MOX_UP, 0, 0, 0xFFFF, getpid(), 1));
     ASSERT_GE(c, 0);
     point(10, 10);
     Mox_Event ev;
@@ -717,9 +687,9 @@ TEST_F(Moxd, GraphicsConsoleIsLeftUntouched)
     ASSERT_TRUE(console_switch(3));
     ASSERT_TRUE(console_set_mode(3, KD_GRAPHICS));
     ASSERT_TRUE(app_start(&app, 3, false));
-    int c =
-        admitted_client(record(MOX_MOVE | MOX_DOWN | MOX_UP,
-                               MOX_MOVE | MOX_DOWN | MOX_UP | MOX_HARD, 0, 0xFFFF, getpid(), 3));
+    int c = admitted_client(make_record(MOX_MOVE | MOX_DOWN | MOX_UP,
+                                        MOX_MOVE | MOX_DOWN | MOX_UP | MOX_HARD, 0, 0xFFFF,
+                                        getpid(), 3));
     ASSERT_GE(c, 0);
     screen before;
     ASSERT_TRUE(screen_read(3, &before));
@@ -754,7 +724,7 @@ TEST_F(Moxd, TermEndsCleanlyAndASecondServerIsRefused)
     EXPECT_EQ(second.err,
               "moxd: another server is already listening on /dev/moxctl; not starting\n");
 
-    int c = admitted_client(record(MOX_MOVE, MOX_MOVE | MOX_HARD, 0, 0xFFFF, getpid(), 1));
+    int c = admitted_client(make_record(MOX_MOVE, MOX_MOVE | MOX_HARD, 0, 0xFFFF, getpid(), 1));
     ASSERT_GE(c, 0);
     point(5, 5);
     expect_pointer(1, 5, 5);
@@ -781,10 +751,10 @@ TEST_F(Moxd, TermEndsCleanlyAndASecondServerIsRefused)
 TEST_F(Moxd, FloodingClientIsPacedAndThePointerGoesOn)
 {
     ASSERT_NO_FATAL_FAILURE(start_with_devices());
-    int c = admitted_client(record(0, 0, 0, 0, getpid(), 2));
+    int c = admitted_client(make_record(0, 0, 0, 0, getpid(), 2));
     ASSERT_GE(c, 0);
     constexpr int SENT = 250;
-    std::vector<Mox_Connect> flood(SENT, record(0, 0, 0, 0, 0, REQ_BUTTON_COUNT));
+    std::vector<Mox_Connect> flood(SENT, make_record(0, 0, 0, 0, 0, REQ_BUTTON_COUNT));
     ASSERT_EQ(send(c, flood.data(), sizeof(Mox_Connect) * SENT, MSG_NOSIGNAL),
               static_cast<ssize_t>(sizeof(Mox_Connect) * SENT));
     point(12, 6);
