@@ -91,7 +91,7 @@ endif()
 if(MOX_VM_GUEST_OK AND TARGET moxd AND TARGET mox-client)
     add_executable(moxd_e2e_test ${CMAKE_CURRENT_LIST_DIR}/moxd_e2e_test.cpp)
     target_include_directories(moxd_e2e_test PRIVATE ${PROJECT_SOURCE_DIR}/src/headers)
-    target_link_libraries(moxd_e2e_test PRIVATE mox_vm_guest_main mox_testsupport)
+    target_link_libraries(moxd_e2e_test PRIVATE mox_vm_guest_main mox_testsupport mox-client-lib)
     target_compile_definitions(moxd_e2e_test PRIVATE MOXD_PATH="$<TARGET_FILE:moxd>"
                                                      MOX_CLIENT_PATH="$<TARGET_FILE:mox-client>")
     mox_vm_guest_test(moxd_e2e_test TIMEOUT 600 FILES moxd mox-client)

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "guest.h"
+#include "mox-client.h"
 #include "mox.h"
 #include "wire.h"
 
@@ -539,6 +540,46 @@ TEST_F(Moxd, UsersAttachOnlyToTheConsoleTheyOwn)
         proc_wait_line(&server, "Failed mox connect attempt by uid 65534 for vc 3", WAIT_MS))
         << server.err;
     ASSERT_TRUE(console_chown(2, 0, 0));
+}
+
+// libmox-client's defaults take the console of the calling terminal: a
+// program whose standard input is console 2, run by the user owning it, is
+// attached there; one whose controlling terminal is console 3 names 3.
+TEST_F(Moxd, ClientLibraryTakesTheCallersConsole)
+{
+    ASSERT_NO_FATAL_FAILURE(start_with_devices());
+    ASSERT_TRUE(console_chown(2, NOBODY_UID, NOGROUP_GID));
+    int on_stdin = run_as(NOBODY_UID, NOGROUP_GID, [] {
+        int tty = open("/dev/tty2", O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (tty < 0 || dup2(tty, 0) != 0)
+            return 2;
+        Mox_Connect rec;
+        mox_connection conn;
+        Mox_Event answer;
+        if (mox_connect_defaults(&rec) != MOX_OK || rec.vc != 2 || rec.pid != getpid())
+            return 3;
+        if (mox_open(&conn, &rec, nullptr, 0) != MOX_OK ||
+            mox_request(&conn, REQ_BUTTON_COUNT) != MOX_OK ||
+            mox_wait_event(&conn, &answer, WAIT_MS) != MOX_OK)
+            return 4;
+        mox_close(&conn);
+        return answer.type == 2 || answer.type == 3 ? 0 : 5;
+    });
+    EXPECT_EQ(on_stdin, 0);
+    ASSERT_TRUE(console_chown(2, 0, 0));
+
+    int controlling = run_as(0, 0, [] {
+        int null = open("/dev/null", O_RDWR);
+        if (setsid() < 0 || null < 0)
+            return 2;
+        int tty = open("/dev/tty3", O_RDWR); // becomes the controlling terminal
+        for (int fd = 0; fd < 3; fd++)
+            (void) dup2(null, fd);
+        if (tty < 0)
+            return 3;
+        return mox_terminal_console() == 3 ? 0 : 4;
+    });
+    EXPECT_EQ(controlling, 0);
 }
 
 TEST_F(Moxd, ProgramsInMouseModeReadClicksUnlessShiftIsHeld)
