@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
 """Prints each module's figure over its reference's, from the medians that
-Google Benchmark wrote as JSON (bench_client, bench_argsift, bench_daemon).
+Google Benchmark wrote as JSON (bench_client, bench_argsift, bench_daemon,
+bench_moxd).
 
 Socket sends and the parser are compared in thread CPU time (the machine
 may be shared: wall time would mostly measure the neighbours); admission is
 timed manually in thread CPU time by the benchmark itself, and the daemon's
-run in wall time, as it spans several processes."""
+run in wall time, as it spans several processes, as do moxd's figures."""
 import json
 import sys
 
@@ -35,6 +36,21 @@ RATIOS = [
      None, "real_time"),
     ("daemon run less settle / runner alone", "BM_DaemonRunLessSettle/iterations:20/manual_time",
      "BM_RunnerAlone/iterations:20/manual_time", None, "real_time"),
+    ("moxd, motion to client / bare server", "BM_Moxd_MotionToClient/min_time:2.000/real_time",
+     "BM_Floor_BareServer/min_time:2.000/real_time", 1.5, "real_time"),
+    ("  bare server / the same calls in one process", "BM_Floor_BareServer/min_time:2.000/real_time",
+     "BM_Floor_ReadIoctlSend/min_time:2.000/real_time", None, "real_time"),
+    ("moxd pointer, beside a client never reading / alone",
+     "BM_Moxd_Pointer/1/min_time:2.000/real_time", "BM_Moxd_Pointer/0/min_time:2.000/real_time",
+     None, "real_time"),
+    ("moxd pointer, beside a client flooding requests / alone",
+     "BM_Moxd_Pointer/2/min_time:2.000/real_time", "BM_Moxd_Pointer/0/min_time:2.000/real_time",
+     None, "real_time"),
+]
+
+# Counters reported as they are: (label, benchmark, counter)
+COUNTERS = [
+    ("moxd wake-ups over 10 s of idle", "BM_Moxd_IdleWakeups/iterations:1/real_time", "wakeups"),
 ]
 
 
@@ -62,6 +78,11 @@ def main():
         ratio = a[field] / r[field]
         verdict = "" if goal is None else ("  goal <= %.2f: %s" % (goal, "met" if ratio <= goal else "MISSED"))
         print(f"{label:58} {a[field]:10.1f} / {r[field]:10.1f} {a['time_unit']:2} = {ratio:5.2f}{verdict}")
+    for label, name, counter in COUNTERS:
+        if name not in med or counter not in med[name]:
+            print(f"{label:58} (not run)")
+            continue
+        print(f"{label:58} {med[name][counter]:g}")
 
 
 if __name__ == "__main__":

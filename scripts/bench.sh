@@ -3,6 +3,8 @@
 # each module beside its reference, then prints the ratios of the medians.
 # Run as root: the client benchmark makes its /dev/moxctl in a private mount
 # namespace, and the daemon benchmark mounts its simulated mouse there too.
+# moxd's benchmark needs uinput devices and a console: it runs in the amd64
+# test guest (tests/vm), booted once for it.
 #   BENCH_REPETITIONS  repetitions per benchmark (default 7); medians are used
 #   BENCH_FILTER       --benchmark_filter regular expression (default: all)
 set -euo pipefail
@@ -19,7 +21,7 @@ reps=${BENCH_REPETITIONS:-7}
 filter=${BENCH_FILTER:-.}
 out=build-bench/bench/results
 cmake --preset bench >/dev/null
-cmake --build --preset bench -j 2 --target bench_client bench_argsift bench_daemon
+cmake --build --preset bench -j 2 --target bench_client bench_argsift bench_daemon bench_moxd moxd
 mkdir -p "$out"
 
 for b in client argsift daemon; do
@@ -29,5 +31,14 @@ for b in client argsift daemon; do
         --benchmark_out="$out/$b.json" --benchmark_out_format=json
 done
 
+echo "== moxd (in the amd64 test guest)"
+tests/vm/run-vm.sh prepare amd64
+tests/vm/run-vm.sh guest --timeout 900 --file build-bench/moxd build-bench \
+    build-bench/bench/bench_moxd --benchmark_repetitions="$reps" \
+    --benchmark_report_aggregates_only=true --benchmark_filter="$filter" \
+    --benchmark_format=json >"$out/moxd.log" 2>&1 || { tail -n 20 "$out/moxd.log"; exit 1; }
+sed -n '/^== bench_moxd output$/,/^== bench_moxd in the amd64 guest/{//!p}' "$out/moxd.log" \
+    | sed -n '/^{/,/^}/p' >"$out/moxd.json"
+
 echo "== ratios (medians of $reps repetitions)"
-python3 bench/ratios.py "$out/client.json" "$out/argsift.json" "$out/daemon.json"
+python3 bench/ratios.py "$out/client.json" "$out/argsift.json" "$out/daemon.json" "$out/moxd.json"

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(build-essential cmake pkg-config libgtest-dev libgmock-dev
           libbenchmark-dev clang libclang-rt-14-dev llvm valgrind binutils groff-base clang-format
-          libevdev-dev libinput-dev libudev-dev)
+          libevdev-dev libinput-dev libudev-dev libsystemd-dev)
 if [ "$#" -gt 0 ]; then
     packages+=("$@")
 fi

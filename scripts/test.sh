@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test, as root on Debian 12:
 #   1. the native suite, warnings as errors (benchmarks built, not timed),
-#      built with g++ and again with clang;
+#      built with g++; then the Debian packages (scripts/package.sh: built,
+#      checked with lintian, installed with no service started, used and
+#      purged); then the suite again built with clang;
 #   2. the same suite under AddressSanitizer + UndefinedBehaviorSanitizer;
 #   3. a short libFuzzer run of each fuzz target;
 #   4. under QEMU: the guest-only test programs of the native build in the
 #      amd64 test guest (real consoles, uinput, udev, libinput), then the
 #      daemon on a real i386 kernel and the whole suite built for i386 and
 #      run inside the i386 guest.
-# Set MOX_SKIP_VM=1 to leave out step 4 and MOX_FUZZ_SECONDS to change the
-# length of each fuzz run (default 60).
+# Set MOX_SKIP_VM=1 to leave out step 4, MOX_SKIP_PACKAGE=1 to leave out the
+# packages, and MOX_FUZZ_SECONDS to change the length of each fuzz run
+# (default 60).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/deps.sh
@@ -21,6 +24,11 @@ echo "== native build and tests"
 cmake --preset ci >/dev/null
 cmake --build --preset ci -j "$jobs"
 ctest --preset ci -j "$jobs"
+
+if [ -z "${MOX_SKIP_PACKAGE:-}" ]; then
+    echo "== Debian packages: built, lintian, installed with no service started, used, purged"
+    ./scripts/package.sh
+fi
 
 echo "== clang build and tests, warnings as errors"
 cmake --preset clang >/dev/null

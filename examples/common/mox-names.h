@@ -1,4 +1,4 @@
-/* mox-names.h: EXAMPLE helpers shared by mox-refserver and mox-client (not
+/* mox-names.h: EXAMPLE helpers of mox-client (not
  * part of the product): names of the event kinds of the client protocol, as
  * written on the examples' command lines and printed in their output. */
 #ifndef MOX_EXAMPLE_NAMES_H

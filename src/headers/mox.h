@@ -45,6 +45,15 @@ typedef enum Mox_Etype {
 /* Screen margins the pointer touches, the bits of Mox_Event.margin. */
 typedef enum Mox_Margin { MOX_TOP = 1, MOX_BOT = 2, MOX_LFT = 4, MOX_RGT = 8 } Mox_Margin;
 
+/* Bits of Mox_Event.buttons: the buttons held once the event has happened. */
+enum {
+    MOX_BUTTON_RIGHT = 1,
+    MOX_BUTTON_MIDDLE = 2,
+    MOX_BUTTON_LEFT = 4,
+    MOX_BUTTON_SIDE = 8,  /* back, or a fourth button */
+    MOX_BUTTON_EXTRA = 16 /* forward, or a fifth button */
+};
+
 /* Request codes, carried in Mox_Connect.vc of a record whose pid is 0. */
 enum {
     REQ_STATE = 0,        /* answered with one Mox_Event: console state */

@@ -86,3 +86,22 @@ if(MOX_VM_GUEST_OK)
     target_link_libraries(guest_support_test PRIVATE mox_vm_guest GTest::gtest_main)
     gtest_discover_tests(guest_support_test DISCOVERY_TIMEOUT 30)
 endif()
+
+# moxd end to end in the guest, and its benchmark beside the bare floor.
+if(MOX_VM_GUEST_OK AND TARGET moxd AND TARGET mox-client)
+    add_executable(moxd_e2e_test ${CMAKE_CURRENT_LIST_DIR}/moxd_e2e_test.cpp)
+    target_include_directories(moxd_e2e_test PRIVATE ${PROJECT_SOURCE_DIR}/src/headers)
+    target_link_libraries(moxd_e2e_test PRIVATE mox_vm_guest_main mox_testsupport mox-client-lib)
+    target_compile_definitions(moxd_e2e_test PRIVATE MOXD_PATH="$<TARGET_FILE:moxd>"
+                                                     MOX_CLIENT_PATH="$<TARGET_FILE:mox-client>")
+    mox_vm_guest_test(moxd_e2e_test TIMEOUT 600 FILES moxd mox-client)
+endif()
+
+# The guest half of ./scripts/demo.sh.
+if(MOX_VM_GUEST_OK AND TARGET moxd AND TARGET mox-client)
+    add_executable(moxd_demo ${CMAKE_CURRENT_LIST_DIR}/moxd_demo.cpp)
+    target_link_libraries(moxd_demo PRIVATE mox_vm_guest)
+    target_compile_definitions(moxd_demo PRIVATE MOXD_PATH="$<TARGET_FILE:moxd>"
+                                                 MOX_CLIENT_PATH="$<TARGET_FILE:mox-client>")
+    set_target_properties(moxd_demo PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+endif()

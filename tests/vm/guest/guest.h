@@ -51,9 +51,10 @@ bool qemu_hold_key(const char *key, int hold_ms);
 // ---- virtual input devices (uinput, through libevdev) ----------------------
 
 enum vdev_kind {
-    VDEV_MOUSE,   // relative; left, middle, right; vertical and horizontal wheel
-    VDEV_TABLET,  // absolute ABS_X/ABS_Y 0..VDEV_ABS_MAX and buttons, like QEMU's usb-tablet
-    VDEV_TOUCHPAD // multi-touch, five slots, 0..VDEV_PAD_MAX_X/Y at 10 units a mm
+    VDEV_MOUSE,    // relative; left, middle, right; vertical and horizontal wheel
+    VDEV_TABLET,   // absolute ABS_X/ABS_Y 0..VDEV_ABS_MAX and buttons, like QEMU's usb-tablet
+    VDEV_TOUCHPAD, // multi-touch, five slots, 0..VDEV_PAD_MAX_X/Y at 10 units a mm
+    VDEV_KEYBOARD  // the modifier keys and letters: the console's keyboard takes it
 };
 
 constexpr int VDEV_ABS_MAX = 32767;
@@ -80,6 +81,9 @@ bool vdev_move_to(vdev *d, int x, int y);
 // A button (BTN_LEFT, BTN_MIDDLE, BTN_RIGHT) pressed or released, or both.
 bool vdev_button(vdev *d, unsigned code, bool down);
 bool vdev_click(vdev *d, unsigned code);
+// A key (KEY_LEFTSHIFT, KEY_LEFTCTRL, ...) pressed or released; the console
+// keyboard counts it in its shift state, as a real keyboard's.
+bool vdev_key(vdev *d, unsigned code, bool down);
 // Wheel detents in evdev's sense: vertical > 0 away from the user (up),
 // horizontal > 0 to the right.
 bool vdev_wheel(vdev *d, int vertical, int horizontal);

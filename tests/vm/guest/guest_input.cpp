@@ -29,9 +29,9 @@ namespace
 // pid.codes, the open-source vendor id, with products of our own: no quirk
 // of libinput or udev's hardware database matches them.
 constexpr uint16_t VDEV_VENDOR = 0x1209;
-constexpr uint16_t VDEV_PRODUCT[] = {0x6d01, 0x6d02, 0x6d03};
+constexpr uint16_t VDEV_PRODUCT[] = {0x6d01, 0x6d02, 0x6d03, 0x6d04};
 constexpr const char *VDEV_DEFAULT_NAME[] = {"mox virtual mouse", "mox virtual tablet",
-                                             "mox virtual touchpad"};
+                                             "mox virtual touchpad", "mox virtual keyboard"};
 constexpr int PAD_SLOTS = 5;
 constexpr int PAD_RESOLUTION = 10; // units per mm
 constexpr int PAD_FINGER_GAP = 150;
@@ -56,6 +56,12 @@ void enable_abs(libevdev *dev, unsigned code, int max, int resolution)
 
 void describe(libevdev *dev, vdev_kind kind)
 {
+    if (kind == VDEV_KEYBOARD) {
+        for (unsigned k : {KEY_LEFTSHIFT, KEY_RIGHTSHIFT, KEY_LEFTCTRL, KEY_LEFTALT, KEY_A, KEY_B,
+                           KEY_ENTER, KEY_SPACE})
+            libevdev_enable_event_code(dev, EV_KEY, k, nullptr);
+        return;
+    }
     for (unsigned b : {BTN_LEFT, BTN_RIGHT, BTN_MIDDLE})
         libevdev_enable_event_code(dev, EV_KEY, b, nullptr);
     switch (kind) {
@@ -82,6 +88,8 @@ void describe(libevdev *dev, vdev_kind kind)
         for (unsigned b : {BTN_TOUCH, BTN_TOOL_FINGER, BTN_TOOL_DOUBLETAP, BTN_TOOL_TRIPLETAP})
             libevdev_enable_event_code(dev, EV_KEY, b, nullptr);
         libevdev_enable_property(dev, INPUT_PROP_POINTER);
+        break;
+    case VDEV_KEYBOARD:
         break;
     }
 }
@@ -263,6 +271,13 @@ bool vdev_move_to(vdev *d, int x, int y)
 bool vdev_button(vdev *d, unsigned code, bool down)
 {
     if (!usable(d, "press a button"))
+        return false;
+    return emit(d, EV_KEY, code, down ? 1 : 0) && frame(d);
+}
+
+bool vdev_key(vdev *d, unsigned code, bool down)
+{
+    if (!usable(d, "press a key"))
         return false;
     return emit(d, EV_KEY, code, down ? 1 : 0) && frame(d);
 }

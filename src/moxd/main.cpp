@@ -1,0 +1,490 @@
+/* main.cpp: moxd, the console mouse server.
+ *
+ * One thread, one epoll loop, a small handler per source: the input devices
+ * (libinput's descriptor), the control socket and each admitted client, the
+ * sysfs file that announces console switches, and the termination signals
+ * (a signalfd). Nothing wakes the server while no input arrives. */
+#include "argsift.h"
+#include "budget.h"
+#include "client.h"
+#include "clicks.h"
+#include "host.h"
+#include "input.h"
+#include "mox.h"
+#include "moxInt.h"
+#include "server.h"
+#include "settings.h"
+#include "vt.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <getopt.h>
+#include <sys/epoll.h>
+#include <sys/signalfd.h>
+#include <sys/timerfd.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <systemd/sd-daemon.h>
+#include <unistd.h>
+
+namespace
+{
+
+constexpr const char SRC_FILE[] = "main.cpp";
+constexpr const char DEFAULT_SEAT[] = "seat0";
+constexpr int MAX_DEVICES = 64;
+constexpr int EPOLL_BATCH = 32;
+
+enum source_tag : uint32_t {
+    TAG_SIGNAL = 1,
+    TAG_INPUT,
+    TAG_WATCH,
+    TAG_LISTEN,
+    TAG_CLIENT,
+    TAG_RESUME /* clients that used up their budget may be read again */
+};
+
+/* What the loop keeps of each client, by its descriptor. */
+struct client_slot {
+    record_budget budget;
+    int paused; /* not read until budget_resume_ms */
+};
+
+struct command_line {
+    const char *devices[MAX_DEVICES];
+    int n_devices;
+    const char *seat;
+    const char *options;
+    uint32_t click_ms;
+    int log_level;
+};
+
+struct daemon_state {
+    int ep;
+    int sig_fd;
+    int listen_fd;
+    int watch_fd;
+    int ctl_fd;
+    int resume_fd;      /* timerfd, armed only while a client is paused */
+    client_slot *slots; /* indexed by descriptor */
+    int n_slots;
+    input_source in;
+    server srv;
+    int stop;
+};
+
+daemon_state *running = nullptr; /* for the fatal-report hook */
+
+void usage(FILE *out)
+{
+    (void) fprintf(
+        out,
+        "usage: moxd [options]\n"
+        "The console mouse server: a pointer, selection and paste on the Linux text\n"
+        "console, mouse events for programs through %s.\n"
+        "\n"
+        "  -d, --device PATH     use exactly this event device (repeatable); without it\n"
+        "                        every pointing device of the seat, hot-plugged\n"
+        "  -s, --seat NAME       udev seat to take devices from (%s)\n"
+        "  -o, --options TEXT    device settings, comma-separated: speed=-1..1,\n"
+        "                        accel=flat|adaptive, tap, natural-scroll, left-handed,\n"
+        "                        middle-emulation, scroll=two-finger|edge|button|none,\n"
+        "                        cell-width=N, cell-height=N (device units per cell)\n"
+        "  -c, --click-time MS   presses closer than this make double and triple\n"
+        "                        clicks (%u)\n"
+        "  -l, --log-level LEVEL detail, trace, warning, refusal or fatal (warning)\n"
+        "  -h, --help            this text\n"
+        "  -V, --version         the version\n",
+        CONTROL_SOCKET_PATH, DEFAULT_SEAT, CLICK_WINDOW_DEFAULT_MS);
+}
+
+/* What the command line asks for. */
+enum cl_outcome : int { CL_RUN, CL_DONE, CL_BAD };
+
+cl_outcome read_command_line(int argc, char **argv, command_line *cl)
+{
+    static const struct option longopts[] = {
+        {"device", required_argument, nullptr, 'd'},
+        {"seat", required_argument, nullptr, 's'},
+        {"options", required_argument, nullptr, 'o'},
+        {"click-time", required_argument, nullptr, 'c'},
+        {"log-level", required_argument, nullptr, 'l'},
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},
+        {nullptr, 0, nullptr, 0},
+    };
+    memset(cl, 0, sizeof *cl);
+    cl->seat = DEFAULT_SEAT;
+    cl->click_ms = CLICK_WINDOW_DEFAULT_MS;
+    cl->log_level = MOX_SEV_WARN;
+    int c;
+    while ((c = getopt_long(argc, argv, "d:s:o:c:l:hV", longopts, nullptr)) != -1) {
+        switch (c) {
+        case 'd':
+            if (cl->n_devices == MAX_DEVICES) {
+                (void) fprintf(stderr, "moxd: at most %d devices\n", MAX_DEVICES);
+                return CL_BAD;
+            }
+            cl->devices[cl->n_devices++] = optarg;
+            break;
+        case 's':
+            cl->seat = optarg;
+            break;
+        case 'o':
+            cl->options = optarg;
+            break;
+        case 'c': {
+            char *end = nullptr;
+            errno = 0;
+            long ms = strtol(optarg, &end, 10);
+            if (end == optarg || *end != '\0' || errno != 0 || ms < 1 ||
+                ms > static_cast<long>(CLICK_WINDOW_MAX_MS)) {
+                (void) fprintf(stderr,
+                               "moxd: --click-time takes 1 to %u milliseconds, not \"%s\"\n",
+                               CLICK_WINDOW_MAX_MS, optarg);
+                return CL_BAD;
+            }
+            cl->click_ms = static_cast<uint32_t>(ms);
+            break;
+        }
+        case 'l':
+            cl->log_level = host_level_from_name(optarg);
+            if (cl->log_level < 0) {
+                (void) fprintf(stderr, "moxd: unknown log level \"%s\"\n", optarg);
+                return CL_BAD;
+            }
+            break;
+        case 'h':
+            usage(stdout);
+            return CL_DONE;
+        case 'V':
+            (void) printf("moxd %s\n", MOXD_VERSION);
+            return CL_DONE;
+        default:
+            usage(stderr);
+            return CL_BAD;
+        }
+    }
+    if (optind < argc) {
+        (void) fprintf(stderr, "moxd: unexpected argument \"%s\"\n", argv[optind]);
+        return CL_BAD;
+    }
+    return CL_RUN;
+}
+
+/* True when a server answers on the control socket already. */
+bool another_server(void)
+{
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_un addr;
+    memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    memcpy(addr.sun_path, CONTROL_SOCKET_PATH, sizeof CONTROL_SOCKET_PATH);
+    bool answered = connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) == 0;
+    (void) close(fd);
+    return answered;
+}
+
+int watch(daemon_state *d, int fd, source_tag tag, uint32_t events)
+{
+    epoll_event ev;
+    memset(&ev, 0, sizeof ev);
+    ev.events = events;
+    ev.data.u64 = (static_cast<uint64_t>(tag) << 32) | static_cast<uint32_t>(fd);
+    return epoll_ctl(d->ep, EPOLL_CTL_ADD, fd, &ev);
+}
+
+uint64_t now_ms(void)
+{
+    timespec ts;
+    (void) clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
+}
+
+/* The slot of descriptor fd, the table grown to hold it; null without
+ * memory (the client is then served without a budget). */
+client_slot *slot_of(daemon_state *d, int fd)
+{
+    if (fd < 0)
+        return nullptr;
+    if (fd >= d->n_slots) {
+        int n = d->n_slots > 0 ? d->n_slots : 64;
+        while (n <= fd)
+            n *= 2;
+        auto *grown = static_cast<client_slot *>(realloc(d->slots, sizeof(client_slot) * n));
+        if (grown == nullptr)
+            return nullptr;
+        memset(grown + d->n_slots, 0, sizeof(client_slot) * (n - d->n_slots));
+        d->slots = grown;
+        d->n_slots = n;
+    }
+    return &d->slots[fd];
+}
+
+/* Arms the resume timer for the earliest paused client, or disarms it. */
+void arm_resume(daemon_state *d)
+{
+    uint64_t first = 0;
+    for (int fd = 0; fd < d->n_slots; fd++) {
+        uint64_t at = budget_resume_ms(&d->slots[fd].budget);
+        if (d->slots[fd].paused && (first == 0 || at < first))
+            first = at;
+    }
+    itimerspec when;
+    memset(&when, 0, sizeof when);
+    if (first != 0) {
+        when.it_value.tv_sec = static_cast<time_t>(first / 1000);
+        when.it_value.tv_nsec = static_cast<long>(first % 1000) * 1000000L;
+    }
+    (void) timerfd_settime(d->resume_fd, TFD_TIMER_ABSTIME, &when, nullptr);
+}
+
+void input_record(void *user, const input_event *ev)
+{
+    server_input(static_cast<server *>(user), ev);
+}
+
+void accept_client(daemon_state *d)
+{
+    client_info *ci = accept_client_connection(d->listen_fd);
+    if (ci == nullptr)
+        return;
+    client_slot *slot = slot_of(d, ci->fd);
+    if (slot != nullptr)
+        memset(slot, 0, sizeof *slot);
+    if (watch(d, ci->fd, TAG_CLIENT, EPOLLIN) != 0) {
+        mox_report(__LINE__, SRC_FILE, MOX_SEV_WARN, "cannot watch the client at fd %d: %s", ci->fd,
+                   strerror(errno));
+        int fd = ci->fd;
+        for (int vc = 0; vc <= LAST_VC; vc++)
+            remove_client(ci, vc);
+        (void) close(fd);
+    }
+}
+
+void handle(daemon_state *d, const epoll_event *ev)
+{
+    auto tag = static_cast<source_tag>(ev->data.u64 >> 32);
+    int fd = static_cast<int>(ev->data.u64 & 0xFFFFFFFFu);
+    switch (tag) {
+    case TAG_SIGNAL: {
+        signalfd_siginfo si;
+        if (read(fd, &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
+            mox_report(__LINE__, SRC_FILE, MOX_SEV_TRACE, "signal %u: stopping", si.ssi_signo);
+            d->stop = 1;
+        }
+        break;
+    }
+    case TAG_INPUT:
+        input_dispatch(&d->in, console.max_x, console.max_y, input_record, &d->srv);
+        break;
+    case TAG_WATCH:
+        server_console_changed(&d->srv);
+        break;
+    case TAG_LISTEN:
+        accept_client(d);
+        break;
+    case TAG_CLIENT: {
+        client_slot *slot = slot_of(d, fd);
+        int within = slot != nullptr ? budget_take(&slot->budget, now_ms()) : 1;
+        if (server_client_ready(&d->srv, fd) == 0) {
+            (void) epoll_ctl(d->ep, EPOLL_CTL_DEL, fd, nullptr);
+        } else if (!within) {
+            /* the rest waits in the client's socket until its next second */
+            (void) epoll_ctl(d->ep, EPOLL_CTL_DEL, fd, nullptr);
+            slot->paused = 1;
+            mox_report(__LINE__, SRC_FILE, MOX_SEV_TRACE,
+                       "client at fd %d sent %u records in a second: paused", fd,
+                       RECORDS_PER_SECOND);
+            arm_resume(d);
+        }
+        break;
+    }
+    case TAG_RESUME: {
+        uint64_t expirations;
+        (void) read(fd, &expirations, sizeof expirations);
+        uint64_t now = now_ms();
+        for (int c = 0; c < d->n_slots; c++) {
+            client_slot *slot = &d->slots[c];
+            if (!slot->paused || budget_resume_ms(&slot->budget) > now)
+                continue;
+            slot->paused = 0;
+            slot->budget.used = 0;
+            if (watch(d, c, TAG_CLIENT, EPOLLIN) != 0)
+                mox_report(__LINE__, SRC_FILE, MOX_SEV_WARN, "cannot watch the client at fd %d: %s",
+                           c, strerror(errno));
+        }
+        arm_resume(d);
+        break;
+    }
+    }
+}
+
+/* Leaves the consoles and the socket as they were before the server came. */
+void tidy(daemon_state *d)
+{
+    server_detach_console(&d->srv);
+    for (int vc = 0; vc <= LAST_VC; vc++) {
+        while (cinfo[vc] != nullptr) {
+            client_info *ci = cinfo[vc];
+            if (ci->fd >= 0)
+                (void) close(ci->fd);
+            remove_client(ci, vc);
+        }
+    }
+    if (d->listen_fd >= 0) {
+        (void) close(d->listen_fd);
+        (void) unlink(CONTROL_SOCKET_PATH);
+        d->listen_fd = -1;
+    }
+    input_close(&d->in);
+    free(d->slots);
+    d->slots = nullptr;
+    d->n_slots = 0;
+}
+
+void tidy_on_fatal(void)
+{
+    if (running != nullptr)
+        tidy(running);
+}
+
+/* Blocks the termination signals for the signalfd; a client that goes away
+ * mid-write must not end the server. */
+int signals(void)
+{
+    (void) signal(SIGPIPE, SIG_IGN);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGHUP);
+    if (sigprocmask(SIG_BLOCK, &set, nullptr) != 0)
+        return -1;
+    return signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
+}
+
+int open_input(daemon_state *d, const command_line *cl, const device_settings *settings)
+{
+    if (cl->n_devices == 0)
+        return input_open_seat(&d->in, cl->seat, settings);
+    return input_open_paths(&d->in, cl->devices, cl->n_devices, settings) > 0 ? 0 : -1;
+}
+
+int run(daemon_state *d)
+{
+    epoll_event batch[EPOLL_BATCH];
+    while (!d->stop) {
+        int n = epoll_wait(d->ep, batch, EPOLL_BATCH, -1);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            mox_report(__LINE__, SRC_FILE, MOX_SEV_WARN, "epoll_wait: %s", strerror(errno));
+            return EXIT_FAILURE;
+        }
+        /* the pointer first: input is never kept waiting behind clients */
+        for (int i = 0; i < n && !d->stop; i++)
+            if ((batch[i].data.u64 >> 32) == TAG_INPUT)
+                handle(d, &batch[i]);
+        for (int i = 0; i < n && !d->stop; i++)
+            if ((batch[i].data.u64 >> 32) != TAG_INPUT)
+                handle(d, &batch[i]);
+    }
+    return EXIT_SUCCESS;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    command_line cl;
+    cl_outcome asked = read_command_line(argc, argv, &cl);
+    if (asked != CL_RUN)
+        return asked == CL_DONE ? EXIT_SUCCESS : EXIT_FAILURE;
+    host_set_log_level(cl.log_level);
+
+    if (geteuid() != 0) {
+        (void) fprintf(stderr,
+                       "moxd: must run as root: it draws on the consoles, reads the input "
+                       "devices and owns %s\n",
+                       CONTROL_SOCKET_PATH);
+        return EXIT_FAILURE;
+    }
+
+    device_settings settings;
+    settings_defaults(&settings);
+    (void) settings_parse(&settings, cl.options);
+
+    if (another_server()) {
+        (void) fprintf(stderr, "moxd: another server is already listening on %s; not starting\n",
+                       CONTROL_SOCKET_PATH);
+        return EXIT_FAILURE;
+    }
+
+    static daemon_state d;
+    d.ep = d.sig_fd = d.listen_fd = d.watch_fd = d.ctl_fd = d.resume_fd = -1;
+    server_init(&d.srv, settings.cell_width, settings.cell_height, cl.click_ms);
+
+    d.ctl_fd = vt_open_control();
+    if (d.ctl_fd < 0 || vt_active(d.ctl_fd) < 0) {
+        (void) fprintf(stderr, "moxd: no virtual console to work on (%s: %s)\n", VT_CONTROL_PATH,
+                       strerror(errno));
+        return EXIT_FAILURE;
+    }
+    d.watch_fd = vt_open_active_watch();
+    if (d.watch_fd < 0)
+        mox_report(__LINE__, SRC_FILE, MOX_SEV_TRACE,
+                   "%s: %s; asking which console is shown at each event", VT_ACTIVE_PATH,
+                   strerror(errno));
+    server_attach_console(&d.srv, d.ctl_fd, d.watch_fd);
+
+    if (open_input(&d, &cl, &settings) != 0) {
+        (void) fprintf(stderr, "moxd: no input devices to read (see the warnings above)\n");
+        return EXIT_FAILURE;
+    }
+
+    d.sig_fd = signals();
+    d.ep = epoll_create1(EPOLL_CLOEXEC);
+    d.resume_fd = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+    if (d.sig_fd < 0 || d.ep < 0 || d.resume_fd < 0) {
+        (void) fprintf(stderr, "moxd: cannot set up the event loop: %s\n", strerror(errno));
+        input_close(&d.in);
+        return EXIT_FAILURE;
+    }
+    running = &d;
+    host_set_fatal_hook(tidy_on_fatal);
+    d.listen_fd = listen_for_clients();
+
+    int failed = watch(&d, d.sig_fd, TAG_SIGNAL, EPOLLIN);
+    failed |= watch(&d, input_fd(&d.in), TAG_INPUT, EPOLLIN);
+    failed |= watch(&d, d.listen_fd, TAG_LISTEN, EPOLLIN);
+    failed |= watch(&d, d.resume_fd, TAG_RESUME, EPOLLIN);
+    if (d.watch_fd >= 0 && watch(&d, d.watch_fd, TAG_WATCH, EPOLLPRI | EPOLLERR) != 0) {
+        (void) close(d.watch_fd);
+        d.watch_fd = -1;
+        d.srv.watch_fd = -1;
+    }
+    if (failed != 0) {
+        (void) fprintf(stderr, "moxd: cannot set up the event loop: %s\n", strerror(errno));
+        tidy(&d);
+        return EXIT_FAILURE;
+    }
+
+    mox_report(__LINE__, SRC_FILE, MOX_SEV_TRACE, "listening on %s, console %d (%dx%d)",
+               CONTROL_SOCKET_PATH, d.srv.con_vc, console.max_x, console.max_y);
+    /* The devices present at start are queued inside libinput already, with
+     * nothing on its descriptor to say so. */
+    input_dispatch(&d.in, console.max_x, console.max_y, input_record, &d.srv);
+    (void) sd_notify(0, "READY=1");
+    int status = run(&d);
+    (void) sd_notify(0, "STOPPING=1");
+    tidy(&d);
+    running = nullptr;
+    return status;
+}

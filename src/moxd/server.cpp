@@ -1,0 +1,331 @@
+/* server.cpp: from input records to clients and the console.
+ *
+ * Each pointer record moves the pointer in cells, becomes one Mox_Event and
+ * is offered to the client stack of the console on screen; when no client
+ * finished it, the server's own handling draws, selects, pastes or reports
+ * on that console. */
+#include "server.h"
+
+#include "client.h"
+#include "event.h"
+#include "host.h"
+#include "moxInt.h"
+#include "vt.h"
+
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
+
+namespace
+{
+
+constexpr const char SRC_FILE[] = "server.cpp";
+
+constexpr int DEFAULT_COLS = 80;
+constexpr int DEFAULT_ROWS = 25;
+
+int bit_index(int bit)
+{
+    for (int i = 0; i < BUTTON_BITS; i++)
+        if (bit == (1 << i))
+            return i;
+    return -1;
+}
+
+/* Counts devices per button, so that a button held on two devices goes
+ * down once and up once. Returns 1 when the merged state changed. */
+int button_change(server *s, int bit, int pressed)
+{
+    int i = bit_index(bit);
+    if (i < 0)
+        return 0;
+    if (pressed) {
+        if (s->held[i]++ != 0)
+            return 0;
+        s->buttons |= static_cast<uint8_t>(bit);
+        return 1;
+    }
+    if (s->held[i] == 0 || --s->held[i] != 0)
+        return 0;
+    s->buttons &= static_cast<uint8_t>(~bit);
+    return 1;
+}
+
+int shown_console(const server *s)
+{
+    if (s->watch_fd >= 0) {
+        int n = vt_read_active_watch(s->watch_fd);
+        if (n > 0)
+            return n;
+    }
+    int n = s->ctl_fd >= 0 ? vt_active(s->ctl_fd) : -1;
+    return n > 0 ? n : 0;
+}
+
+/* Takes the tty of console vc for the console operations. Returns 1 when
+ * the console is another one than before. */
+int follow_console(server *s, int vc)
+{
+    if (vc == s->con_vc && (s->con_fd >= 0 || vc == 0))
+        return 0;
+    if (s->con_fd >= 0)
+        (void) close(s->con_fd);
+    s->con_fd = -1;
+    s->con_vc = vc;
+    if (vc > 0) {
+        s->con_fd = vt_open_console(vc);
+        if (s->con_fd < 0)
+            mox_report(__LINE__, SRC_FILE, MOX_SEV_WARN, "cannot open console %d: %s", vc,
+                       strerror(errno));
+    }
+    /* a selection in progress belongs to the console it started on */
+    handling_reset(&s->handling);
+    clicks_reset(&s->clicks);
+    return 1;
+}
+
+/* Notices a new size of the console shown: the pointer stays on screen and
+ * every client hears of it. */
+void check_size(server *s)
+{
+    int cols = 0, rows = 0;
+    int fd = s->con_fd >= 0 ? s->con_fd : s->ctl_fd;
+    if (fd < 0 || vt_size(fd, &cols, &rows) != 0 || cols < 1 || rows < 1)
+        return;
+    if (cols == console.max_x && rows == console.max_y)
+        return;
+    console.max_x = cols;
+    console.max_y = rows;
+    int x = s->cells.x, y = s->cells.y;
+    cells_resize(&s->cells, cols, rows);
+    mox_report(__LINE__, SRC_FILE, MOX_SEV_TRACE, "console %d is %dx%d now", s->con_vc, cols, rows);
+    notify_clients_resize();
+    /* a pointer that was off the new screen is drawn where it went */
+    if ((x != s->cells.x || y != s->cells.y) && s->events > 0 && s->con_fd >= 0 &&
+        vt_is_graphics(s->con_fd) == 0)
+        (void) vt_pointer(s->con_fd, s->cells.x, s->cells.y);
+}
+
+void apply(const server *s, const console_op *op)
+{
+    int got = 0;
+    switch (op->kind) {
+    case OP_POINTER:
+        got = vt_pointer(s->con_fd, op->x1, op->y1);
+        break;
+    case OP_SELECT:
+        if (op->fresh)
+            (void) vt_clear(s->con_fd);
+        got = vt_select(s->con_fd, op->x1, op->y1, op->x2, op->y2, op->arg);
+        break;
+    case OP_PASTE:
+        got = vt_paste(s->con_fd);
+        break;
+    case OP_REPORT:
+        got = vt_report(s->con_fd, op->arg, op->x1, op->y1);
+        break;
+    default:
+        return;
+    }
+    if (got != 0)
+        mox_report(__LINE__, SRC_FILE, MOX_SEV_DETAIL, "console operation %d on console %d: %s",
+                   op->kind, s->con_vc, strerror(errno));
+}
+
+/* The server's own handling, on a console in text mode only: a graphical
+ * session draws its own pointer and takes its own mouse. */
+void default_handling(server *s, const Mox_Event *ev, int button, int moved)
+{
+    if (s->con_fd < 0 || vt_is_graphics(s->con_fd) != 0)
+        return;
+    console_facts facts = {0, host_paste_off()};
+    if ((ev->type & MOX_DOWN) != 0)
+        facts.reporting = vt_mouse_reporting(s->con_fd) > 0 ? 1 : 0;
+    console_op op;
+    if (handling_event(&s->handling, ev, button, moved, &facts, &op))
+        apply(s, &op);
+}
+
+void deliver(server *s, const pointer_change *change, int button, int moved)
+{
+    int vc = s->con_vc;
+    client_info *stack = vc >= 0 && vc <= LAST_VC ? cinfo[vc] : nullptr;
+    /* the shift state is asked only where someone looks at it: clients
+     * and the press or release that Shift may take from a program */
+    uint8_t mods = 0;
+    if (stack != nullptr || (change->kind & (MOX_DOWN | MOX_UP)) != 0) {
+        int fd = s->con_fd >= 0 ? s->con_fd : s->ctl_fd;
+        int shift = fd >= 0 ? vt_shift_state(fd) : -1;
+        if (shift > 0)
+            mods = static_cast<uint8_t>(shift);
+    }
+    Mox_Event ev = event_build(change, &s->cells, vc, s->buttons, mods);
+    s->events++;
+    if (stack != nullptr && do_client(stack, &ev) != 0)
+        return;
+    default_handling(s, &ev, button, moved);
+}
+
+void pointer_input(server *s, const input_event *in)
+{
+    if (s->watch_fd < 0 && s->ctl_fd >= 0)
+        server_console_changed(s); /* no switch notices: ask each time */
+    check_size(s);
+    pointer_change change;
+    memset(&change, 0, sizeof change);
+    int button = 0;
+    int moved = 0;
+    switch (in->kind) {
+    case IN_MOTION:
+        moved = cells_move(&s->cells, in->dx, in->dy, s->cell_w, s->cell_h, &change.dx, &change.dy);
+        if (!moved)
+            return;
+        change.kind = event_motion_kind(s->buttons);
+        break;
+    case IN_PLACE:
+        moved = cells_place(&s->cells, in->col, in->row, &change.dx, &change.dy);
+        if (!moved)
+            return;
+        change.kind = event_motion_kind(s->buttons);
+        break;
+    case IN_BUTTON:
+        if (!button_change(s, in->button, in->pressed))
+            return;
+        button = in->button;
+        if (in->pressed) {
+            s->press_clicks = clicks_press(&s->clicks, in->button, s->cells.x, s->cells.y,
+                                           in->time_ms, s->click_window_ms);
+            change.kind = MOX_DOWN;
+        } else {
+            change.kind = MOX_UP;
+        }
+        break;
+    case IN_SCROLL:
+        change.kind = event_motion_kind(s->buttons);
+        change.wdx = in->wheel_x;
+        change.wdy = in->wheel_y;
+        break;
+    default:
+        return;
+    }
+    if (change.kind != MOX_MOVE)
+        change.clicks = s->press_clicks;
+    deliver(s, &change, button, moved);
+}
+
+/* The admitted client on fd, and in *vc the stack that holds it. */
+client_info *find_client(int fd, int *vc)
+{
+    for (int i = 0; i <= LAST_VC; i++) {
+        for (client_info *ci = cinfo[i]; ci != nullptr; ci = ci->next) {
+            if (ci->fd == fd) {
+                *vc = i;
+                return ci;
+            }
+        }
+    }
+    *vc = -1;
+    return nullptr;
+}
+
+} // namespace
+
+void server_init(server *s, int cell_w, int cell_h, uint32_t click_window_ms)
+{
+    memset(s, 0, sizeof *s);
+    s->ctl_fd = -1;
+    s->watch_fd = -1;
+    s->con_fd = -1;
+    s->cell_w = cell_w;
+    s->cell_h = cell_h;
+    s->click_window_ms = click_window_ms;
+    cells_init(&s->cells, DEFAULT_COLS, DEFAULT_ROWS);
+    clicks_reset(&s->clicks);
+    handling_reset(&s->handling);
+}
+
+void server_attach_console(server *s, int ctl_fd, int watch_fd)
+{
+    s->ctl_fd = ctl_fd;
+    s->watch_fd = watch_fd;
+    host_set_control_fd(ctl_fd);
+    (void) follow_console(s, shown_console(s));
+    int cols = 0, rows = 0;
+    int fd = s->con_fd >= 0 ? s->con_fd : ctl_fd;
+    if (fd >= 0 && vt_size(fd, &cols, &rows) == 0 && cols > 0 && rows > 0) {
+        console.max_x = cols;
+        console.max_y = rows;
+    }
+    cells_init(&s->cells, console.max_x, console.max_y);
+}
+
+void server_console_changed(server *s)
+{
+    if (!follow_console(s, shown_console(s)))
+        return;
+    mox_report(__LINE__, SRC_FILE, MOX_SEV_TRACE, "console %d shown", s->con_vc);
+    check_size(s);
+    /* the pointer goes along, once the mouse has been used */
+    if (s->events > 0 && s->con_fd >= 0 && vt_is_graphics(s->con_fd) == 0)
+        (void) vt_pointer(s->con_fd, s->cells.x, s->cells.y);
+}
+
+void server_input(server *s, const input_event *ev)
+{
+    switch (ev->kind) {
+    case IN_ADDED:
+        if (ev->has_middle)
+            s->middle_devices++;
+        mox_report(__LINE__, SRC_FILE, MOX_SEV_TRACE, "pointing device added: %s",
+                   ev->name != nullptr ? ev->name : "?");
+        break;
+    case IN_REMOVED:
+        if (ev->has_middle && s->middle_devices > 0)
+            s->middle_devices--;
+        mox_report(__LINE__, SRC_FILE, MOX_SEV_TRACE, "pointing device removed: %s",
+                   ev->name != nullptr ? ev->name : "?");
+        break;
+    default:
+        pointer_input(s, ev);
+        break;
+    }
+}
+
+int server_client_ready(server *s, int fd)
+{
+    int vc = -1;
+    client_info *ci = find_client(fd, &vc);
+    if (ci == nullptr)
+        return 0;
+    int got = process_client_request(ci, vc, s->cells.x, s->cells.y, s->buttons, s->press_clicks,
+                                     server_three_buttons(s));
+    if (got == 0) {
+        remove_client(ci, vc);
+        return 0;
+    }
+    if (got < 0) {
+        /* part of a record: what follows would be read out of step */
+        mox_report(__LINE__, SRC_FILE, MOX_SEV_TRACE, "dropping the client at fd %d: broken record",
+                   fd);
+        (void) close(ci->fd);
+        remove_client(ci, vc);
+        return 0;
+    }
+    return 1;
+}
+
+void server_detach_console(server *s)
+{
+    if (s->con_fd >= 0) {
+        if (s->events > 0 && vt_is_graphics(s->con_fd) == 0)
+            (void) vt_clear(s->con_fd);
+        (void) close(s->con_fd);
+    }
+    s->con_fd = -1;
+    s->con_vc = 0;
+}
+
+int server_three_buttons(const server *s)
+{
+    return s->middle_devices > 0 ? 1 : 0;
+}

@@ -1,0 +1,191 @@
+/* vt.cpp: virtual console ioctls. */
+#include "vt.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <linux/kd.h>
+#include <linux/tiocl.h>
+#include <linux/vt.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace
+{
+
+/* TIOCLINUX takes a subcode byte; TIOCL_SETSEL follows it with five 16-bit
+ * values, packed right after it. */
+struct __attribute__((packed)) setsel_arg {
+    uint8_t subcode;
+    uint16_t xs, ys, xe, ye; /* cells, from 1 */
+    uint16_t mode;
+};
+static_assert(sizeof(setsel_arg) == 11, "TIOCL_SETSEL argument is 11 bytes");
+static_assert(offsetof(setsel_arg, xs) == 1, "xs follows the subcode");
+static_assert(offsetof(setsel_arg, ys) == 3, "ys at 3");
+static_assert(offsetof(setsel_arg, xe) == 5, "xe at 5");
+static_assert(offsetof(setsel_arg, ye) == 7, "ye at 7");
+static_assert(offsetof(setsel_arg, mode) == 9, "mode at 9");
+static_assert(sizeof(tiocl_selection) == 10, "the kernel's selection record");
+
+uint16_t cell(int v)
+{
+    return v < 1 ? 1 : (v > UINT16_MAX ? UINT16_MAX : static_cast<uint16_t>(v));
+}
+
+int setsel(int fd, int xs, int ys, int xe, int ye, int mode)
+{
+    setsel_arg arg;
+    arg.subcode = TIOCL_SETSEL;
+    arg.xs = cell(xs);
+    arg.ys = cell(ys);
+    arg.xe = cell(xe);
+    arg.ye = cell(ye);
+    arg.mode = static_cast<uint16_t>(mode);
+    return ioctl(fd, TIOCLINUX, &arg) < 0 ? -1 : 0;
+}
+
+/* Subcodes that answer through their argument overwrite the subcode byte. */
+int ask_byte(int fd, uint8_t subcode)
+{
+    uint8_t arg = subcode;
+    if (ioctl(fd, TIOCLINUX, &arg) < 0)
+        return -1;
+    return arg;
+}
+
+int open_tty(const char *path)
+{
+    /* O_NOCTTY: the console must never become the server's terminal */
+    return open(path, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+}
+
+} // namespace
+
+int vt_open_control(void)
+{
+    return open_tty(VT_CONTROL_PATH);
+}
+
+int vt_console_path(int n, char *buf, size_t len)
+{
+    if (n < 1 || n > VT_MAX)
+        return -1;
+    int got = snprintf(buf, len, "/dev/tty%d", n);
+    return got > 0 && static_cast<size_t>(got) < len ? 0 : -1;
+}
+
+int vt_open_console(int n)
+{
+    char path[32];
+    if (vt_console_path(n, path, sizeof path) < 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    return open_tty(path);
+}
+
+int vt_active(int ctl_fd)
+{
+    struct vt_stat vs;
+    memset(&vs, 0, sizeof vs);
+    if (ioctl(ctl_fd, VT_GETSTATE, &vs) < 0)
+        return -1;
+    return vs.v_active;
+}
+
+int vt_open_active_watch(void)
+{
+    return open(VT_ACTIVE_PATH, O_RDONLY | O_CLOEXEC);
+}
+
+int vt_read_active_watch(int fd)
+{
+    char buf[16];
+    ssize_t got = pread(fd, buf, sizeof buf - 1, 0);
+    if (got <= 3)
+        return -1;
+    buf[got] = '\0';
+    if (strncmp(buf, "tty", 3) != 0)
+        return -1;
+    char *end = nullptr;
+    long n = strtol(buf + 3, &end, 10);
+    if (end == buf + 3 || n < 1 || n > VT_MAX)
+        return -1;
+    return static_cast<int>(n);
+}
+
+int vt_size(int fd, int *cols, int *rows)
+{
+    struct winsize ws;
+    memset(&ws, 0, sizeof ws);
+    if (ioctl(fd, TIOCGWINSZ, &ws) < 0)
+        return -1;
+    *cols = ws.ws_col;
+    *rows = ws.ws_row;
+    return 0;
+}
+
+int vt_is_graphics(int fd)
+{
+    int mode = KD_TEXT;
+    if (ioctl(fd, KDGETMODE, &mode) < 0)
+        return -1;
+    return mode == KD_GRAPHICS ? 1 : 0;
+}
+
+int vt_shift_state(int fd)
+{
+    return ask_byte(fd, TIOCL_GETSHIFTSTATE);
+}
+
+int vt_mouse_reporting(int fd)
+{
+    return ask_byte(fd, TIOCL_GETMOUSEREPORTING);
+}
+
+int vt_select(int fd, int xs, int ys, int xe, int ye, int unit)
+{
+    if (unit != TIOCL_SELCHAR && unit != TIOCL_SELWORD && unit != TIOCL_SELLINE) {
+        errno = EINVAL;
+        return -1;
+    }
+    return setsel(fd, xs, ys, xe, ye, unit);
+}
+
+int vt_pointer(int fd, int x, int y)
+{
+    return setsel(fd, x, y, x, y, TIOCL_SELPOINTER);
+}
+
+int vt_clear(int fd)
+{
+    return setsel(fd, 1, 1, 1, 1, TIOCL_SELCLEAR);
+}
+
+int vt_report(int fd, int code, int x, int y)
+{
+    return setsel(fd, x, y, x, y, TIOCL_SELMOUSEREPORT | (code & TIOCL_SELBUTTONMASK));
+}
+
+int vt_paste(int fd)
+{
+    uint8_t arg = TIOCL_PASTESEL;
+    return ioctl(fd, TIOCLINUX, &arg) < 0 ? -1 : 0;
+}
+
+int vt_owner(int n, uid_t *uid)
+{
+    char path[32];
+    if (vt_console_path(n, path, sizeof path) < 0)
+        return -1;
+    struct stat st;
+    if (stat(path, &st) != 0)
+        return -1;
+    *uid = st.st_uid;
+    return 0;
+}
