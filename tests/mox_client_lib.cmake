@@ -10,7 +10,7 @@ if(TARGET client_obj AND TARGET mox_fake_host)
     add_executable(mox_client_lib_test mox_client_lib_test.cpp
         $<TARGET_OBJECTS:mox_client_objs> $<TARGET_OBJECTS:client_obj>)
     target_include_directories(mox_client_lib_test PRIVATE ${PROJECT_SOURCE_DIR}/src/libmox-client)
-    target_link_libraries(mox_client_lib_test PRIVATE mox_fake_host mox_testsupport mox_warnings
+    target_link_libraries(mox_client_lib_test PRIVATE mox_clienttable mox_fake_host mox_testsupport mox_warnings
                                                       GTest::gtest)
     target_link_options(mox_client_lib_test PRIVATE -Wl,--wrap=read,--wrap=poll,--wrap=send)
     add_test(NAME mox_client_lib_test COMMAND mox_client_lib_test)

@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "client.h"
+#include "client_table.h"
 #include "console.h"
 #include "devns.h"
 #include "fake_host.h"
@@ -427,13 +428,7 @@ class Lib : public ::testing::Test
     }
     void TearDown() override
     {
-        for (int vc = 0; vc <= LAST_VC; vc++) {
-            while (cinfo[vc] != nullptr) {
-                client_info *ci = cinfo[vc];
-                close(ci->fd);
-                remove_client(ci, vc);
-            }
-        }
+        drop_all_clients();
         for (mox_connection &c : conns)
             if (c.fd >= 0)
                 mox_close(&c);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "client.h"
+#include "client_table.h"
 #include "console.h"
 #include "devns.h"
 #include "fake_vt.h"
@@ -64,14 +65,7 @@ class Server : public ::testing::Test
 
     void TearDown() override
     {
-        for (int vc = 0; vc <= LAST_VC; vc++) {
-            while (cinfo[vc] != nullptr) {
-                client_info *ci = cinfo[vc];
-                if (ci->fd >= 0)
-                    close(ci->fd);
-                remove_client(ci, vc);
-            }
-        }
+        drop_all_clients();
         if (listen_fd >= 0)
             close(listen_fd);
         server_detach_console(&s);
