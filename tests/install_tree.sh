@@ -146,7 +146,7 @@ execstart=$(sed -n 's/^ExecStart=//p' "$root/$unitdir/moxd.service" 2>/dev/null)
 
 # The unit as systemd reads it, in a scratch root holding the tree and the
 # system's own units (the targets and services it names): no complaint, and
-# its sandbox no looser than the README's figure (exposure 2.1, in tenths).
+# its sandbox no looser than docs/sandbox.md's figure (exposure 2.1, in tenths).
 if command -v systemd-analyze >/dev/null; then
     vroot=$work/verify-root
     cp -a "$root" "$vroot"
