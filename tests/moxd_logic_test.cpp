@@ -19,6 +19,9 @@
 #include "input.h"
 #include "moxInt.h"
 #include "settings.h"
+#include "sharing.h"
+
+#include <sys/inotify.h>
 
 #include <linux/input-event-codes.h>
 
@@ -392,6 +395,77 @@ TEST(Budget, RecordsPerClientPerSecond)
     for (uint32_t i = 0; i < RECORDS_PER_SECOND; i++)
         budget_take(&back, 9000);
     EXPECT_EQ(budget_take(&back, 100), 1);
+}
+
+TEST(Sharing, TtyNamesAndInotifyRecords)
+{
+    const struct {
+        const char *name;
+        int n;
+    } names[] = {{"tty1", 1},  {"tty63", 63}, {"tty64", 0}, {"tty0", 0},  {"tty07", 0},
+                 {"ttyS0", 0}, {"tty", 0},    {"vcsa1", 0}, {"tty123", 0}};
+    for (const auto &c : names)
+        EXPECT_EQ(tty_number(c.name, strlen(c.name)), c.n) << c.name;
+
+    // records as the kernel writes them: names padded with zeros; the last
+    // one cut short by the buffer's end is ignored
+    std::vector<uint8_t> buf;
+    auto put = [&](const char *name, uint32_t padded) {
+        inotify_event head{1, IN_ATTRIB, 0, padded};
+        const auto *h = reinterpret_cast<const uint8_t *>(&head);
+        buf.insert(buf.end(), h, h + sizeof head);
+        std::vector<uint8_t> field(padded, 0);
+        memcpy(field.data(), name, strlen(name));
+        buf.insert(buf.end(), field.begin(), field.end());
+    };
+    put("tty3", 16);
+    put("null", 16);
+    put("tty12", 16);
+    EXPECT_EQ(tty_changes(buf.data(), buf.size()), (uint64_t{1} << 3) | (uint64_t{1} << 12));
+    put("tty5", 16);
+    EXPECT_EQ(tty_changes(buf.data(), buf.size() - 1), (uint64_t{1} << 3) | (uint64_t{1} << 12));
+    EXPECT_EQ(tty_changes(buf.data(), 7), 0u);
+}
+
+TEST(Sharing, BlankCellForWipingTheSelection)
+{
+    // 2 rows of 3 columns; cells as (character, attribute)
+    const struct {
+        const char *text; // 6 characters, row by row
+        size_t cut;       // bytes read, 0 for all
+        int found, x, y;
+    } cases[] = {
+        {"a bcde", 0, 1, 2, 1}, {"ab  cd", 0, 1, 1, 2}, {"abcd e", 0, 1, 2, 2},
+        {"ab cd ", 0, 0, 0, 0}, // blanks only in the last column
+        {"xyzxyz", 0, 0, 0, 0}, {"a bcde", 9, 1, 2, 1}, {"a bcde", 7, 0, 0, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text);
+        std::vector<uint8_t> vcsa = {2, 3, 0, 0};
+        for (int i = 0; i < 6; i++) {
+            vcsa.push_back(static_cast<uint8_t>(c.text[i]));
+            vcsa.push_back(0x07);
+        }
+        screen_cell at{0, 0};
+        EXPECT_EQ(blank_cell(vcsa.data(), c.cut != 0 ? c.cut : vcsa.size(), &at), c.found);
+        EXPECT_EQ(at.x, c.x);
+        EXPECT_EQ(at.y, c.y);
+    }
+}
+
+TEST(Sharing, RefusalsAreLoggedAtARate)
+{
+    report_gate g{};
+    uint64_t summary = 99;
+    for (int i = 0; i < 3; i++)
+        EXPECT_EQ(gate_pass(&g, 1000 + i, 3, 60000, &summary), 1);
+    for (int i = 0; i < 500; i++)
+        EXPECT_EQ(gate_pass(&g, 2000 + i, 3, 60000, &summary), 0);
+    EXPECT_EQ(summary, 0u);
+    EXPECT_EQ(gate_pass(&g, 61000, 3, 60000, &summary), 1) << "a new window";
+    EXPECT_EQ(summary, 500u) << "the held lines are counted once";
+    EXPECT_EQ(gate_pass(&g, 61001, 3, 60000, &summary), 1);
+    EXPECT_EQ(summary, 0u);
 }
 
 TEST(InputMap, ButtonsAndScrollSteps)

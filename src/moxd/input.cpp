@@ -43,10 +43,24 @@ struct emit_ctx {
     void *user;
 };
 
+/* libinput files its own open failures as information: the first one is
+ * said as a warning, since a server that can open no device is useless and
+ * an administrator must hear why; the rest only at trace. */
+int open_failures = 0;
+
+/* Absolute positions are asked as parts of a screen one unit wide. */
+constexpr uint32_t WHOLE_SCREEN = 1;
+
 int open_restricted(const char *path, int flags, void *)
 {
     int fd = open(path, flags | O_CLOEXEC);
-    return fd < 0 ? -errno : fd;
+    if (fd < 0) {
+        int saved = errno;
+        mox_report(__LINE__, SRC_FILE, open_failures++ == 0 ? MOX_SEV_WARN : MOX_SEV_TRACE,
+                   "cannot open input device %s: %s", path, strerror(saved));
+        return -saved;
+    }
+    return fd;
 }
 
 void close_restricted(int fd, void *)
@@ -150,12 +164,11 @@ void button(const emit_ctx *out, struct libinput_device *dev, device_record *rec
     out->handler(out->user, &ev);
 }
 
-void place(const emit_ctx *out, struct libinput_device *dev, double col, double row,
-           uint64_t time_ms)
+void place(const emit_ctx *out, struct libinput_device *dev, double fx, double fy, uint64_t time_ms)
 {
     input_event ev = blank(IN_PLACE, dev, time_ms);
-    ev.col = col;
-    ev.row = row;
+    ev.fx = fx;
+    ev.fy = fy;
     out->handler(out->user, &ev);
 }
 
@@ -225,7 +238,7 @@ void scroll(const emit_ctx *out, struct libinput_event *event, device_record *re
     out->handler(out->user, &ev);
 }
 
-void pointer(const emit_ctx *out, struct libinput_event *event, int cols, int rows)
+void pointer(const emit_ctx *out, struct libinput_event *event)
 {
     struct libinput_device *dev = libinput_event_get_device(event);
     device_record *rec = static_cast<device_record *>(libinput_device_get_user_data(dev));
@@ -242,9 +255,8 @@ void pointer(const emit_ctx *out, struct libinput_event *event, int cols, int ro
         break;
     }
     case LIBINPUT_EVENT_POINTER_MOTION_ABSOLUTE:
-        place(out, dev,
-              libinput_event_pointer_get_absolute_x_transformed(p, static_cast<uint32_t>(cols)),
-              libinput_event_pointer_get_absolute_y_transformed(p, static_cast<uint32_t>(rows)), t);
+        place(out, dev, libinput_event_pointer_get_absolute_x_transformed(p, WHOLE_SCREEN),
+              libinput_event_pointer_get_absolute_y_transformed(p, WHOLE_SCREEN), t);
         break;
     case LIBINPUT_EVENT_POINTER_BUTTON:
         button(out, dev, rec, input_button_bit(libinput_event_pointer_get_button(p)),
@@ -262,7 +274,7 @@ void pointer(const emit_ctx *out, struct libinput_event *event, int cols, int ro
 
 /* A touchscreen: the first finger places the pointer and holds the left
  * button while it touches. */
-void touch(const emit_ctx *out, struct libinput_event *event, int cols, int rows)
+void touch(const emit_ctx *out, struct libinput_event *event)
 {
     struct libinput_device *dev = libinput_event_get_device(event);
     device_record *rec = static_cast<device_record *>(libinput_device_get_user_data(dev));
@@ -285,8 +297,8 @@ void touch(const emit_ctx *out, struct libinput_event *event, int cols, int rows
         button(out, dev, rec, MOX_BUTTON_LEFT, 0, ms);
         return;
     }
-    place(out, dev, libinput_event_touch_get_x_transformed(t, static_cast<uint32_t>(cols)),
-          libinput_event_touch_get_y_transformed(t, static_cast<uint32_t>(rows)), ms);
+    place(out, dev, libinput_event_touch_get_x_transformed(t, WHOLE_SCREEN),
+          libinput_event_touch_get_y_transformed(t, WHOLE_SCREEN), ms);
     if (type == LIBINPUT_EVENT_TOUCH_DOWN) {
         rec->touching = 1;
         button(out, dev, rec, MOX_BUTTON_LEFT, 1, ms);
@@ -295,7 +307,7 @@ void touch(const emit_ctx *out, struct libinput_event *event, int cols, int rows
 
 /* A tablet: the tool places the pointer; its tip is the left button, its
  * side buttons the others. */
-void tablet(const emit_ctx *out, struct libinput_event *event, int cols, int rows)
+void tablet(const emit_ctx *out, struct libinput_event *event)
 {
     struct libinput_device *dev = libinput_event_get_device(event);
     device_record *rec = static_cast<device_record *>(libinput_device_get_user_data(dev));
@@ -306,14 +318,12 @@ void tablet(const emit_ctx *out, struct libinput_event *event, int cols, int row
     switch (libinput_event_get_type(event)) {
     case LIBINPUT_EVENT_TABLET_TOOL_AXIS:
     case LIBINPUT_EVENT_TABLET_TOOL_PROXIMITY:
-        place(out, dev,
-              libinput_event_tablet_tool_get_x_transformed(t, static_cast<uint32_t>(cols)),
-              libinput_event_tablet_tool_get_y_transformed(t, static_cast<uint32_t>(rows)), ms);
+        place(out, dev, libinput_event_tablet_tool_get_x_transformed(t, WHOLE_SCREEN),
+              libinput_event_tablet_tool_get_y_transformed(t, WHOLE_SCREEN), ms);
         break;
     case LIBINPUT_EVENT_TABLET_TOOL_TIP:
-        place(out, dev,
-              libinput_event_tablet_tool_get_x_transformed(t, static_cast<uint32_t>(cols)),
-              libinput_event_tablet_tool_get_y_transformed(t, static_cast<uint32_t>(rows)), ms);
+        place(out, dev, libinput_event_tablet_tool_get_x_transformed(t, WHOLE_SCREEN),
+              libinput_event_tablet_tool_get_y_transformed(t, WHOLE_SCREEN), ms);
         button(out, dev, rec, MOX_BUTTON_LEFT,
                libinput_event_tablet_tool_get_tip_state(t) == LIBINPUT_TABLET_TOOL_TIP_DOWN, ms);
         break;
@@ -382,8 +392,8 @@ int input_fd(const input_source *in)
     return in->li != nullptr ? libinput_get_fd(in->li) : -1;
 }
 
-void input_dispatch(input_source *in, int cols, int rows,
-                    void (*handler)(void *user, const input_event *ev), void *user)
+void input_dispatch(input_source *in, void (*handler)(void *user, const input_event *ev),
+                    void *user)
 {
     if (in->li == nullptr)
         return;
@@ -399,12 +409,12 @@ void input_dispatch(input_source *in, int cols, int rows,
             device_removed(&out, libinput_event_get_device(event));
         else if (type >= LIBINPUT_EVENT_POINTER_MOTION &&
                  type <= LIBINPUT_EVENT_POINTER_SCROLL_CONTINUOUS)
-            pointer(&out, event, cols, rows);
+            pointer(&out, event);
         else if (type >= LIBINPUT_EVENT_TOUCH_DOWN && type <= LIBINPUT_EVENT_TOUCH_FRAME)
-            touch(&out, event, cols, rows);
+            touch(&out, event);
         else if (type >= LIBINPUT_EVENT_TABLET_TOOL_AXIS &&
                  type <= LIBINPUT_EVENT_TABLET_TOOL_BUTTON)
-            tablet(&out, event, cols, rows);
+            tablet(&out, event);
         libinput_event_destroy(event);
     }
 }

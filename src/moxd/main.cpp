@@ -2,8 +2,9 @@
  *
  * One thread, one epoll loop, a small handler per source: the input devices
  * (libinput's descriptor), the control socket and each admitted client, the
- * sysfs file that announces console switches, and the termination signals
- * (a signalfd). Nothing wakes the server while no input arrives. */
+ * sysfs file that announces console switches, the watch of the ttys'
+ * owners, and the termination signals (a signalfd). Nothing wakes the
+ * server while no input arrives. */
 #include "argsift.h"
 #include "budget.h"
 #include "client.h"
@@ -22,6 +23,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <getopt.h>
 #include <sys/epoll.h>
 #include <sys/signalfd.h>
@@ -43,6 +45,7 @@ enum source_tag : uint32_t {
     TAG_SIGNAL = 1,
     TAG_INPUT,
     TAG_WATCH,
+    TAG_OWNERS,
     TAG_LISTEN,
     TAG_CLIENT,
     TAG_RESUME /* clients that used up their budget may be read again */
@@ -68,6 +71,7 @@ struct daemon_state {
     int sig_fd;
     int listen_fd;
     int watch_fd;
+    int owner_fd;
     int ctl_fd;
     int resume_fd;      /* timerfd, armed only while a client is paused */
     client_slot *slots; /* indexed by descriptor */
@@ -250,11 +254,20 @@ void input_record(void *user, const input_event *ev)
     server_input(static_cast<server *>(user), ev);
 }
 
+/* The server closed a client by itself: its slot is free again. */
+void client_closed(void *ctx, int fd)
+{
+    auto *d = static_cast<daemon_state *>(ctx);
+    if (fd >= 0 && fd < d->n_slots)
+        memset(&d->slots[fd], 0, sizeof d->slots[fd]);
+}
+
 void accept_client(daemon_state *d)
 {
     client_info *ci = accept_client_connection(d->listen_fd);
     if (ci == nullptr)
         return;
+    server_client_accepted(&d->srv, ci->fd);
     client_slot *slot = slot_of(d, ci->fd);
     if (slot != nullptr)
         memset(slot, 0, sizeof *slot);
@@ -282,10 +295,13 @@ void handle(daemon_state *d, const epoll_event *ev)
         break;
     }
     case TAG_INPUT:
-        input_dispatch(&d->in, console.max_x, console.max_y, input_record, &d->srv);
+        input_dispatch(&d->in, input_record, &d->srv);
         break;
     case TAG_WATCH:
         server_console_changed(&d->srv);
+        break;
+    case TAG_OWNERS:
+        server_owners_changed(&d->srv, vt_read_owner_watch(fd));
         break;
     case TAG_LISTEN:
         accept_client(d);
@@ -347,6 +363,10 @@ void tidy(daemon_state *d)
     free(d->slots);
     d->slots = nullptr;
     d->n_slots = 0;
+    if (d->owner_fd >= 0)
+        (void) close(d->owner_fd);
+    d->owner_fd = -1;
+    host_flush_reports();
 }
 
 void tidy_on_fatal(void)
@@ -388,21 +408,41 @@ int run(daemon_state *d)
             mox_report(__LINE__, SRC_FILE, MOX_SEV_WARN, "epoll_wait: %s", strerror(errno));
             return EXIT_FAILURE;
         }
-        /* the pointer first: input is never kept waiting behind clients */
-        for (int i = 0; i < n && !d->stop; i++)
-            if ((batch[i].data.u64 >> 32) == TAG_INPUT)
-                handle(d, &batch[i]);
-        for (int i = 0; i < n && !d->stop; i++)
-            if ((batch[i].data.u64 >> 32) != TAG_INPUT)
-                handle(d, &batch[i]);
+        /* What the consoles became comes first, so that input is handled
+         * against the console shown and its owner now; then the input,
+         * never kept waiting behind clients; then the rest. */
+        for (int pass = 0; pass < 3; pass++) {
+            for (int i = 0; i < n && !d->stop; i++) {
+                uint64_t tag = batch[i].data.u64 >> 32;
+                int rank = tag == TAG_WATCH || tag == TAG_OWNERS ? 0 : (tag == TAG_INPUT ? 1 : 2);
+                if (rank == pass)
+                    handle(d, &batch[i]);
+            }
+        }
     }
     return EXIT_SUCCESS;
+}
+
+/* Descriptors 0 to 2 closed at start would be taken by the first files
+ * opened, a console among them, and the log would land on its screen. */
+void hold_standard_descriptors(void)
+{
+    for (int fd = 0; fd <= 2; fd++) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
+            continue;
+        int got = open("/dev/null", O_RDWR);
+        if (got >= 0 && got != fd) {
+            (void) dup2(got, fd);
+            (void) close(got);
+        }
+    }
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
+    hold_standard_descriptors();
     command_line cl;
     cl_outcome asked = read_command_line(argc, argv, &cl);
     if (asked != CL_RUN)
@@ -428,8 +468,10 @@ int main(int argc, char **argv)
     }
 
     static daemon_state d;
-    d.ep = d.sig_fd = d.listen_fd = d.watch_fd = d.ctl_fd = d.resume_fd = -1;
+    d.ep = d.sig_fd = d.listen_fd = d.watch_fd = d.owner_fd = d.ctl_fd = d.resume_fd = -1;
     server_init(&d.srv, settings.cell_width, settings.cell_height, cl.click_ms);
+    d.srv.client_closed = client_closed;
+    d.srv.closed_ctx = &d;
 
     d.ctl_fd = vt_open_control();
     if (d.ctl_fd < 0 || vt_active(d.ctl_fd) < 0) {
@@ -443,6 +485,11 @@ int main(int argc, char **argv)
                    "%s: %s; asking which console is shown at each event", VT_ACTIVE_PATH,
                    strerror(errno));
     server_attach_console(&d.srv, d.ctl_fd, d.watch_fd);
+    d.owner_fd = vt_open_owner_watch();
+    if (d.owner_fd < 0)
+        mox_report(__LINE__, SRC_FILE, MOX_SEV_TRACE,
+                   "cannot watch the owners of the consoles (%s); asking them at each event",
+                   strerror(errno));
 
     if (open_input(&d, &cl, &settings) != 0) {
         (void) fprintf(stderr, "moxd: no input devices to read (see the warnings above)\n");
@@ -470,6 +517,11 @@ int main(int argc, char **argv)
         d.watch_fd = -1;
         d.srv.watch_fd = -1;
     }
+    if (d.owner_fd >= 0 && watch(&d, d.owner_fd, TAG_OWNERS, EPOLLIN) != 0) {
+        (void) close(d.owner_fd);
+        d.owner_fd = -1;
+    }
+    d.srv.owner_fd = d.owner_fd;
     if (failed != 0) {
         (void) fprintf(stderr, "moxd: cannot set up the event loop: %s\n", strerror(errno));
         tidy(&d);
@@ -480,7 +532,16 @@ int main(int argc, char **argv)
                CONTROL_SOCKET_PATH, d.srv.con_vc, console.max_x, console.max_y);
     /* The devices present at start are queued inside libinput already, with
      * nothing on its descriptor to say so. */
-    input_dispatch(&d.in, console.max_x, console.max_y, input_record, &d.srv);
+    input_dispatch(&d.in, input_record, &d.srv);
+    if (d.srv.devices == 0) {
+        if (cl.n_devices == 0)
+            mox_report(__LINE__, SRC_FILE, MOX_SEV_WARN,
+                       "no pointing device on seat %s yet; waiting for one", cl.seat);
+        else
+            mox_report(__LINE__, SRC_FILE, MOX_SEV_WARN,
+                       "none of the devices given is a pointing device");
+        d.srv.awaiting_device = 1;
+    }
     (void) sd_notify(0, "READY=1");
     int status = run(&d);
     (void) sd_notify(0, "STOPPING=1");

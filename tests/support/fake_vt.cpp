@@ -68,6 +68,37 @@ int vt_open_console(int n)
     return new_fd(n);
 }
 
+int vt_open_shown(int *vc)
+{
+    if (fake_vt.active < 1) {
+        errno = ENXIO;
+        return -1;
+    }
+    fake_vt.opens++;
+    *vc = fake_vt.active;
+    return new_fd(fake_vt.active);
+}
+
+int vt_open_owner_watch(void)
+{
+    errno = ENOENT;
+    return -1;
+}
+
+uint64_t vt_read_owner_watch(int)
+{
+    return 0;
+}
+
+int vt_blank_cell(int *x, int *y)
+{
+    if (fake_vt.blank.first < 1)
+        return 0;
+    *x = fake_vt.blank.first;
+    *y = fake_vt.blank.second;
+    return 1;
+}
+
 int vt_console_path(int n, char *buf, size_t len)
 {
     if (n < 1 || n > VT_MAX)
@@ -146,9 +177,9 @@ int vt_paste(int fd)
 
 int vt_owner(int n, uid_t *uid)
 {
-    auto it = fake_vt.owner.find(n);
-    if (it == fake_vt.owner.end())
+    if (n < 1 || n > VT_MAX)
         return -1;
-    *uid = it->second;
+    auto it = fake_vt.owner.find(n);
+    *uid = it != fake_vt.owner.end() ? it->second : 0; // root's until a login
     return 0;
 }

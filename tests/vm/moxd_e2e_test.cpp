@@ -429,19 +429,23 @@ TEST_F(Moxd, ExampleClientsShareAConsoleByMasks)
     expect_selected(2, "ha ");
     EXPECT_EQ(a.out.find("] event down"), std::string::npos) << a.out;
 
-    // B switches pasting off: the middle button pastes nothing any more
+    // N switches pasting off: the middle button pastes nothing while N is
+    // connected, and pastes again once N has gone
     ASSERT_TRUE(app_start(&app, 2, false));
     guest_proc off;
     ASSERT_TRUE(proc_start(&off, {MOX_CLIENT_PATH, "--name", "N", "--vc", "2", "--events", "none",
                                   "--default", "move,drag,down,up", "--request", "nopaste",
-                                  "--request", "buttons", "--timeout", "10000"}));
+                                  "--request", "buttons", "--timeout", "30000"}));
     ASSERT_TRUE(proc_wait_line(&off, "[N] answer to buttons", WAIT_MS, PROC_OUT))
         << off.out << off.err;
-    (void) proc_stop(&off, WAIT_MS);
     ASSERT_TRUE(proc_wait_line(&server, "disabling pasting per request", WAIT_MS)) << server.err;
     click(BTN_MIDDLE);
     ASSERT_TRUE(proc_wait_line(&b, "[B] event up|single console 2", WAIT_MS, PROC_OUT)) << b.out;
     EXPECT_FALSE(app_wait_bytes(&app, 1, 300)) << "pasted: " << app.got;
+    (void) proc_stop(&off, WAIT_MS);
+    ASSERT_TRUE(proc_wait_line(&server, "Closing", WAIT_MS)) << server.err;
+    click(BTN_MIDDLE);
+    EXPECT_TRUE(app_wait_for(&app, "ha ", WAIT_MS)) << "pasted: " << app.got;
     EXPECT_TRUE(app_stop(&app));
 
     // the server goes away: both clients hear it
