@@ -8,8 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <functional>
@@ -41,6 +43,9 @@ constexpr const char TABLET[] = "mox e2e tablet";
 constexpr const char KEYS[] = "mox e2e keyboard";
 constexpr const char SAMPLE_1[] = "alpha beta gamma";
 constexpr const char SAMPLE_2[] = "second line here";
+constexpr int QUIET_MS = 500; // "nothing came": waited for after a later event that did
+constexpr uint16_t ALL_KINDS = MOX_MOVE | MOX_DRAG | MOX_DOWN | MOX_UP;
+constexpr uid_t ALICE = 1000, BOB = 1001;
 
 // The tablet's value for the middle of column col (or row) of n.
 int tablet_value(int cell, int n)
@@ -107,6 +112,21 @@ int admitted_client(const Mox_Connect &r)
     return fd;
 }
 
+int occurrences(const std::string &text, const std::string &part)
+{
+    int n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        n++;
+    return n;
+}
+
+// What a program in mouse mode (ESC [ ? 1000 h) reads for a button code at
+// a cell: ESC [ M, then 32 + code, 32 + column, 32 + row.
+std::string mouse_report(int code, int x, int y)
+{
+    return std::string("\033[M") + char(32 + code) + char(32 + x) + char(32 + y);
+}
+
 volatile sig_atomic_t g_winch = 0;
 void on_winch(int)
 {
@@ -118,8 +138,10 @@ class Moxd : public ::testing::Test
   protected:
     guest_proc server;
     vdev mouse, tablet, keys;
-    console_app app; // a program on a console, stopped at the end whatever happened
+    console_app app, app2; // programs on consoles, stopped at the end whatever happened
+    guest_child kid;       // a piece of the test run as another user
     bool started = false;
+    bool ps2_off = false;
 
     void SetUp() override
     {
@@ -139,13 +161,21 @@ class Moxd : public ::testing::Test
 
     void TearDown() override
     {
-        if (app.pid > 0)
-            (void) app_stop(&app);
+        for (console_app *a : {&app, &app2})
+            if (a->pid > 0)
+                (void) app_stop(a);
+        (void) run_as_wait(&kid, WAIT_MS);
         if (started)
             (void) proc_stop(&server, WAIT_MS);
         vdev_destroy(&mouse);
         vdev_destroy(&tablet);
         vdev_destroy(&keys);
+        if (ps2_off) {
+            EXPECT_TRUE(ps2_mouse_attach(true));
+        }
+        if (guest_inside())
+            for (int vc = 1; vc <= 4; vc++)
+                (void) console_chown(vc, 0, 0);
     }
 
     // moxd with every device of the seat, flat acceleration so that eight
@@ -158,6 +188,22 @@ class Moxd : public ::testing::Test
         ASSERT_TRUE(proc_start(&server, argv));
         started = true;
         ASSERT_TRUE(proc_wait_line(&server, "listening on /dev/moxctl", WAIT_MS)) << server.err;
+    }
+
+    // moxd at its default log level (where "listening" is not said), or with
+    // descriptors 0 to 2 closed: started once the socket answers.
+    void start_quiet(const std::vector<std::string> &extra = {}, bool no_stdio = false)
+    {
+        std::vector<std::string> argv = {MOXD_PATH, "--options", "accel=flat,speed=0"};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        ASSERT_TRUE(proc_start(&server, argv, 0, no_stdio));
+        started = true;
+        int fd = -1;
+        for (long end = guest_now_ms() + WAIT_MS; fd < 0 && guest_now_ms() < end;)
+            if ((fd = connect_control()) < 0)
+                (void) poll(nullptr, 0, 20);
+        ASSERT_GE(fd, 0) << "moxd does not listen: " << server.err;
+        close(fd);
     }
 
     void wait_device(const char *name)
@@ -232,6 +278,26 @@ class Moxd : public ::testing::Test
     void tclick(unsigned code)
     {
         human_click(&tablet, code);
+    }
+
+    // A drag over "alpha" on console 1, shown.
+    void select_alpha()
+    {
+        point(1, 1);
+        expect_pointer(1, 1, 1);
+        tpress(BTN_LEFT, true);
+        point(5, 1);
+        tpress(BTN_LEFT, false);
+        expect_selected(1, "alpha");
+    }
+
+    // A middle click of the tablet on console vc, shown, then a move to
+    // column x of the last row seen drawn: the click has been handled.
+    void paste_click(int vc, int x)
+    {
+        tclick(BTN_MIDDLE);
+        point(x, ROWS);
+        expect_pointer(vc, x, ROWS);
     }
 
     // Hides the pointer and the selection's highlight, as a test's fresh
@@ -844,6 +910,266 @@ TEST_F(Moxd, IdleServerDoesNotWakeUp)
     ASSERT_GE(before, 0);
     (void) poll(nullptr, 0, 2000); // two idle seconds
     EXPECT_EQ(switches(), before) << "the server woke up with no input";
+}
+
+// ---- a console shared over time and between users ------------------------------
+
+// A getty hangs up its tty at every start, so at every logout on the console
+// shown: drawing, selecting, reports and pastes go on there.
+TEST_F(Moxd, HangUpOfTheConsoleShownKeepsTheMouseThere)
+{
+    ASSERT_NO_FATAL_FAILURE(start_with_devices());
+    point(10, 5);
+    expect_pointer(1, 10, 5);
+    ASSERT_TRUE(console_hangup(1));
+    point(20, 6);
+    expect_pointer(1, 20, 6);
+    select_alpha();
+    // the next session's program in mouse mode gets the clicks
+    ASSERT_TRUE(app_start(&app, 1, true));
+    point(3, 2);
+    click(BTN_LEFT);
+    EXPECT_TRUE(app_wait_for(&app, mouse_report(0, 3, 2) + mouse_report(3, 3, 2), WAIT_MS))
+        << "read " << app.got.size() << " bytes";
+    EXPECT_TRUE(app_stop(&app));
+    ASSERT_TRUE(app_start(&app, 1, false));
+    tclick(BTN_MIDDLE);
+    EXPECT_TRUE(app_wait_for(&app, "alpha", WAIT_MS)) << "pasted: \"" << app.got << "\"";
+}
+
+// A new login on console 1: the client of the user who owned it before (it
+// takes every event, leaving none to the server) is dropped; root's stays.
+TEST_F(Moxd, NewOwnerDropsTheFormerOwnersClientNotRoots)
+{
+    ASSERT_NO_FATAL_FAILURE(start_with_devices());
+    ASSERT_TRUE(console_chown(1, ALICE, ALICE));
+    int root =
+        admitted_client(make_record(ALL_KINDS, ALL_KINDS | MOX_HARD, 0, 0xFFFF, getpid(), 1));
+    ASSERT_GE(root, 0);
+    // alice's client says 'A' once admitted, 'C' when the server closes it
+    ASSERT_TRUE(run_as_start(&kid, ALICE, ALICE, [](int chan) {
+        int fd = admitted_client(make_record(0xFFFF, 0, 0, 0xFFFF, getpid(), 1));
+        if (fd < 0 || write(chan, "A", 1) != 1)
+            return 2;
+        pollfd p[2] = {{fd, POLLIN, 0}, {chan, POLLIN, 0}};
+        Mox_Event ev;
+        while (poll(p, 2, -1) > 0 && p[1].revents == 0)
+            if (recv(fd, &ev, sizeof ev, 0) <= 0)
+                return write(chan, "C", 1) == 1 ? 0 : 3;
+        return 1;
+    }));
+    char note = 0;
+    ASSERT_TRUE(run_as_read(&kid, &note, 1, WAIT_MS));
+    ASSERT_TRUE(console_chown(1, BOB, BOB));
+    select_alpha(); // bob's drag
+    EXPECT_TRUE(run_as_read(&kid, &note, 1, WAIT_MS) && note == 'C')
+        << "alice's client was not closed";
+    EXPECT_TRUE(proc_wait_line(&server, "no longer owns console 1", WAIT_MS)) << server.err;
+    point(30, 9);
+    Mox_Event ev;
+    EXPECT_TRUE(next_event(root, &ev)) << "root's client gets no events";
+    close(root);
+}
+
+// A click made at once after a switch acts on the console switched to, also
+// when the server was kept busy meanwhile by a user's silent connection.
+TEST_F(Moxd, ClickRightAfterASwitchPastesIntoTheNewConsole)
+{
+    ASSERT_NO_FATAL_FAILURE(start_with_devices());
+    ASSERT_TRUE(app_start(&app, 1, false));
+    ASSERT_TRUE(app_start(&app2, 2, false));
+    select_alpha();
+    ASSERT_NO_FATAL_FAILURE(clear_screen_marks(1));
+    constexpr int TRIES = 3;
+    for (int i = 1; i <= TRIES; i++) {
+        ASSERT_TRUE(console_switch(1));
+        point(10 + i, 4);
+        expect_pointer(1, 10 + i, 4);
+        ASSERT_TRUE(run_as_start(&kid, NOBODY_UID, NOGROUP_GID, [](int chan) {
+            char end;
+            int fd = connect_control(); // and never a record
+            return fd >= 0 && write(chan, "c", 1) == 1 && read(chan, &end, 1) == 0 ? 0 : 2;
+        }));
+        char note;
+        ASSERT_TRUE(run_as_read(&kid, &note, 1, WAIT_MS));
+        ASSERT_TRUE(console_switch(2));
+        click(BTN_MIDDLE);
+        point(20 + i, 4);
+        expect_pointer(2, 20 + i, 4);
+        EXPECT_EQ(run_as_wait(&kid, WAIT_MS), 0);
+    }
+    (void) app_wait_bytes(&app2, 5 * TRIES, QUIET_MS);
+    (void) app_wait_bytes(&app, 1, 0);
+    std::printf("of %d middle clicks after a switch, %d pasted into console 2, %d into 1\n", TRIES,
+                occurrences(app2.got, "alpha"), occurrences(app.got, "alpha"));
+    EXPECT_EQ(app2.got, "alphaalphaalpha");
+    EXPECT_EQ(app.got, "");
+}
+
+// REQ_NO_PASTE holds for the console of the client that sent it, while it is
+// connected.
+TEST_F(Moxd, NoPasteRequestHoldsForItsConsoleWhileConnected)
+{
+    ASSERT_NO_FATAL_FAILURE(start_with_devices());
+    ASSERT_TRUE(app_start(&app, 1, false));
+    ASSERT_TRUE(app_start(&app2, 2, false));
+    select_alpha();
+    ASSERT_NO_FATAL_FAILURE(clear_screen_marks(1));
+    int c = admitted_client(make_record(0, ALL_KINDS, 0, 0xFFFF, getpid(), 2));
+    ASSERT_GE(c, 0);
+    ASSERT_TRUE(send_record(c, make_record(0, 0, 0, 0, 0, REQ_NO_PASTE)));
+    ASSERT_TRUE(send_record(c, make_record(0, 0, 0, 0, 0, REQ_BUTTON_COUNT)));
+    Mox_Event answer;
+    ASSERT_TRUE(next_event(c, &answer)) << "the requests were handled";
+    ASSERT_TRUE(console_switch(2));
+    ASSERT_NO_FATAL_FAILURE(paste_click(2, 10));
+    EXPECT_FALSE(app_wait_bytes(&app2, 1, QUIET_MS)) << "pasted: " << app2.got;
+    ASSERT_TRUE(console_switch(1));
+    ASSERT_NO_FATAL_FAILURE(paste_click(1, 11));
+    EXPECT_TRUE(app_wait_for(&app, "alpha", WAIT_MS)) << "console 1 got \"" << app.got << "\"";
+    close(c);
+    // a client admitted after the close was seen has its request answered
+    // after the close was taken in
+    int later = admitted_client(make_record(0, ALL_KINDS, 0, 0xFFFF, getpid(), 3));
+    ASSERT_GE(later, 0);
+    close(later);
+    ASSERT_TRUE(console_switch(2));
+    ASSERT_NO_FATAL_FAILURE(paste_click(2, 12));
+    EXPECT_TRUE(app_wait_for(&app2, "alpha", WAIT_MS)) << "console 2 got \"" << app2.got << "\"";
+}
+
+// A user who owns no console connecting over and over: the refusals are
+// reported at a bounded rate (the default level shows them) and the mouse
+// goes on.
+TEST_F(Moxd, RefusalsOfAConnectionLoopAreRateLimited)
+{
+    ASSERT_NO_FATAL_FAILURE(start_quiet());
+    constexpr int LOOP_MS = 2000;
+    ASSERT_TRUE(run_as_start(&kid, NOBODY_UID, NOGROUP_GID, [](int chan) {
+        long refused = 0;
+        for (long end = guest_now_ms() + LOOP_MS; guest_now_ms() < end;) {
+            int fd = connect_control();
+            if (fd < 0)
+                continue;
+            if (send_record(fd, make_record(MOX_MOVE, 0, 0, 0xFFFF, getpid(), 1)) &&
+                readable(fd, WAIT_MS))
+                refused++;
+            close(fd);
+        }
+        return write(chan, &refused, sizeof refused) == sizeof refused ? 0 : 2;
+    }));
+    proc_collect(&server, LOOP_MS); // moxd's report lines are taken in meanwhile
+    long refused = 0;
+    ASSERT_TRUE(run_as_read(&kid, &refused, sizeof refused, WAIT_MS));
+    EXPECT_EQ(run_as_wait(&kid, WAIT_MS), 0);
+    point(15, 5);
+    expect_pointer(1, 15, 5);
+    proc_collect(&server, QUIET_MS);
+    int lines = occurrences(server.err, "refusal:");
+    std::printf("%ld connections refused in %d ms, %d refusal lines\n", refused, LOOP_MS, lines);
+    EXPECT_GT(refused, 10);
+    EXPECT_LE(lines, 10);
+}
+
+// A selection is pasted only into a console of the user who owned the
+// console it was made on, while that user still owns it; root is no
+// exception. Steps in order, from "alpha" selected on console 1 (alice's),
+// each a middle click on console 2.
+TEST_F(Moxd, SelectionIsPastedOnlyForTheUserWhoMadeIt)
+{
+    struct step {
+        uid_t owner_1, owner_2;
+        const char *pasted;
+        bool refusal_said;
+    };
+    const step steps[] = {
+        {ALICE, BOB, "", true},         // bob's console
+        {ALICE, 0, "", false},          // root's console
+        {ALICE, ALICE, "alpha", false}, // alice's other console
+        {BOB, ALICE, "", false},        // alice logged out of console 1, bob logged in
+    };
+    ASSERT_NO_FATAL_FAILURE(start_with_devices());
+    ASSERT_TRUE(console_chown(1, ALICE, ALICE));
+    select_alpha();
+    ASSERT_NO_FATAL_FAILURE(clear_screen_marks(1));
+    ASSERT_TRUE(app_start(&app2, 2, false));
+    ASSERT_TRUE(console_switch(2));
+    int x = 10;
+    for (const step &st : steps) {
+        ASSERT_TRUE(console_chown(1, st.owner_1, st.owner_1));
+        ASSERT_TRUE(console_chown(2, st.owner_2, st.owner_2));
+        size_t before = app2.got.size();
+        ASSERT_NO_FATAL_FAILURE(paste_click(2, x++));
+        (void) app_wait_bytes(&app2, before + std::max<size_t>(strlen(st.pasted), 1),
+                              *st.pasted != '\0' ? WAIT_MS : QUIET_MS);
+        EXPECT_EQ(app2.got.substr(before), st.pasted)
+            << "owners " << st.owner_1 << " and " << st.owner_2;
+        if (st.refusal_said) {
+            EXPECT_TRUE(proc_wait_line(&server, "paste refused", WAIT_MS)) << server.err;
+        }
+    }
+    // the kernel's buffer no longer holds it: a paste by root gets a blank
+    size_t before = app2.got.size();
+    ASSERT_TRUE(sel_paste(2));
+    (void) app_wait_bytes(&app2, before + 1, QUIET_MS);
+    std::string got = app2.got.substr(before);
+    EXPECT_TRUE(got.empty() || got == " ") << "TIOCL_PASTESEL gave \"" << got << "\"";
+}
+
+// The first absolute placement after a resize is scaled to the new size.
+TEST_F(Moxd, FirstTabletPlacementAfterAResizeUsesTheNewSize)
+{
+    ASSERT_NO_FATAL_FAILURE(start_with_devices());
+    point(10, 5);
+    expect_pointer(1, 10, 5);
+    ASSERT_TRUE(console_resize(100, 37));
+    ASSERT_NO_FATAL_FAILURE(clear_screen_marks(1));
+    ASSERT_TRUE(vdev_move_to(&tablet, tablet_value(95, 100), tablet_value(33, 37)));
+    screen s;
+    EXPECT_TRUE(wait_screen(
+        1, [](const screen &sc) { return !screen_inverted(sc).empty(); }, &s));
+    EXPECT_EQ(screen_inverted(s), (std::vector<cell>{{95, 33}}))
+        << "first pointer drawn at " << show_cells(screen_inverted(s));
+    ASSERT_TRUE(console_resize(COLS, ROWS));
+}
+
+// Started with descriptors 0 to 2 closed (the consoles' ttys it opens take
+// their numbers), moxd writes its report lines on no console.
+TEST_F(Moxd, StartedWithoutStandardDescriptorsWritesOnNoConsole)
+{
+    ASSERT_NO_FATAL_FAILURE(start_quiet({"--log-level", "trace"}, true));
+    point(10, 5);
+    expect_pointer(1, 10, 5);
+    for (int vc = 1; vc <= 4; vc++) {
+        screen s;
+        ASSERT_TRUE(screen_read(vc, &s));
+        std::string text = screen_render(s, "", "");
+        EXPECT_TRUE(text.find("moxd") == std::string::npos &&
+                    text.find("listening") == std::string::npos)
+            << "console " << vc << ":\n"
+            << text;
+    }
+}
+
+// Without a pointing device moxd says so once at the default level, for a
+// seat that has none as for one whose devices are all away, and says when
+// the first one comes.
+TEST_F(Moxd, NoPointingDeviceIsSaidOnceAndTheFirstOneAnnounced)
+{
+    ASSERT_NO_FATAL_FAILURE(start_quiet({"--seat", "nosuchseat"}));
+    EXPECT_TRUE(proc_wait_line(&server, "no pointing device", WAIT_MS)) << server.err;
+    (void) proc_stop(&server, WAIT_MS);
+    started = false;
+    EXPECT_EQ(occurrences(server.err, "no pointing device"), 1) << server.err;
+
+    vdev_destroy(&mouse);
+    vdev_destroy(&tablet);
+    ASSERT_TRUE(ps2_mouse_attach(false));
+    ps2_off = true;
+    ASSERT_NO_FATAL_FAILURE(start_quiet());
+    EXPECT_TRUE(proc_wait_line(&server, "no pointing device", WAIT_MS)) << server.err;
+    ASSERT_TRUE(vdev_create(&mouse, VDEV_MOUSE, MOUSE));
+    EXPECT_TRUE(proc_wait_line(&server, "first pointing device", WAIT_MS)) << server.err;
 }
 
 } // namespace

@@ -103,6 +103,10 @@ void vdev_destroy(vdev *d);
 extern const char QEMU_PS2_MOUSE[];
 extern const char QEMU_KEYBOARD[];
 
+// Unbinds psmouse from the i8042 AUX port (the PS/2 mouse's input device goes
+// away) or binds it again and waits up to timeout_ms for its event node.
+bool ps2_mouse_attach(bool attached, int timeout_ms = 10000);
+
 // The /dev/input/eventN of the device called name, waiting up to timeout_ms
 // for it to appear; "" when none did.
 std::string input_node_by_name(const char *name, int timeout_ms);
@@ -215,6 +219,10 @@ bool console_size(int vc, int *cols, int *rows);
 bool console_set_mode(int vc, int mode);
 int console_mode(int vc);
 bool console_chown(int vc, uid_t uid, gid_t gid);
+// What a getty does at its start (and so at every logout): a child process
+// makes /dev/ttyN its controlling terminal (taken by force) and calls
+// vhangup(); every descriptor of the tty opened before is hung up.
+bool console_hangup(int vc);
 
 // TIOCLINUX on /dev/ttyN. Selections act on the active console; a mouse
 // report and a paste go to the input of /dev/ttyN itself.
@@ -257,13 +265,17 @@ struct guest_proc {
 };
 
 // Starts argv[0] (a path) with standard input from /dev/null and standard
-// output and error captured, as uid (and its group) when not 0.
-bool proc_start(guest_proc *p, const std::vector<std::string> &argv, uid_t uid = 0);
+// output and error captured, as uid (and its group) when not 0; with
+// no_stdio, descriptors 0, 1 and 2 closed instead (nothing is captured).
+bool proc_start(guest_proc *p, const std::vector<std::string> &argv, uid_t uid = 0,
+                bool no_stdio = false);
 // Waits up to timeout_ms for a complete line containing text on the stream,
 // after the lines earlier calls matched; the line (without '\n') is stored
 // in *line when given.
 bool proc_wait_line(guest_proc *p, const std::string &text, int timeout_ms,
                     proc_stream stream = PROC_ERR, std::string *line = nullptr);
+// Takes in what the program writes during timeout_ms (or until it ends).
+void proc_collect(guest_proc *p, int timeout_ms);
 bool proc_signal(guest_proc *p, int sig);
 // Waits for the end (output read to its end too); p->status holds it.
 bool proc_wait_exit(guest_proc *p, int timeout_ms);
@@ -277,3 +289,19 @@ constexpr gid_t NOGROUP_GID = 65534;
 // groups) and gives its result (0 to 125), or -1 when the child could not
 // switch, crashed or ran past timeout_ms.
 int run_as(uid_t uid, gid_t gid, const std::function<int()> &fn, int timeout_ms = 10000);
+
+// A piece of a test run in the background as another user: fn runs in a
+// child process switched to uid and gid, given its end of a socket pair
+// whose other end is chan. The child may write there how far it got; it
+// reads end of file once run_as_wait is called.
+struct guest_child {
+    pid_t pid = -1;
+    int chan = -1;
+};
+
+bool run_as_start(guest_child *c, uid_t uid, gid_t gid, const std::function<int(int chan)> &fn);
+// Reads exactly n bytes the child wrote, waiting up to timeout_ms.
+bool run_as_read(guest_child *c, void *buf, size_t n, int timeout_ms);
+// Closes the caller's end, waits up to timeout_ms for the child's end and
+// gives its result as run_as does (-1 also for no child).
+int run_as_wait(guest_child *c, int timeout_ms);

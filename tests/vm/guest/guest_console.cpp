@@ -471,6 +471,35 @@ bool console_chown(int vc, uid_t uid, gid_t gid)
     return chown(tty_path(vc).c_str(), uid, gid) == 0 || guest_fail("chown a console");
 }
 
+bool console_hangup(int vc)
+{
+    if (!guest_refuse("hang up a console") || !valid_vc(vc, "hang up a console"))
+        return false;
+    if (vc < 1) {
+        errno = EINVAL;
+        return guest_fail("hang up console 0");
+    }
+    pid_t pid = fork();
+    if (pid < 0)
+        return guest_fail("fork");
+    if (pid == 0) {
+        // The hang-up signals the session of the tty: this one.
+        signal(SIGHUP, SIG_IGN);
+        if (setsid() < 0)
+            _exit(1);
+        int fd = open(tty_path(vc).c_str(), O_RDWR | O_CLOEXEC);
+        if (fd < 0 || ioctl(fd, TIOCSCTTY, 1) != 0)
+            _exit(2);
+        _exit(vhangup() == 0 ? 0 : 3);
+    }
+    int status = 0;
+    if (!guest_reap(pid, APP_STOP_MS, &status) || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        errno = EIO;
+        return guest_fail(("hang up " + tty_path(vc)).c_str());
+    }
+    return true;
+}
+
 // ---- the kernel's selection ----------------------------------------------------------
 
 bool sel_set(int vc, int xs, int ys, int xe, int ye, int mode)

@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -91,7 +92,7 @@ bool find_line(guest_proc *p, const std::string &text, proc_stream stream, std::
 
 } // namespace
 
-bool proc_start(guest_proc *p, const std::vector<std::string> &argv, uid_t uid)
+bool proc_start(guest_proc *p, const std::vector<std::string> &argv, uid_t uid, bool no_stdio)
 {
     if (!guest_refuse("start a program"))
         return false;
@@ -120,9 +121,15 @@ bool proc_start(guest_proc *p, const std::vector<std::string> &argv, uid_t uid)
     if (pid == 0) {
         // A group of its own: a signal meant for the test does not reach it.
         setpgid(0, 0);
-        int null = open("/dev/null", O_RDONLY);
-        if (null < 0 || dup2(null, 0) < 0 || dup2(out[1], 1) < 0 || dup2(err[1], 2) < 0)
-            _exit(CHILD_NO_EXEC);
+        if (no_stdio) {
+            // The pipes close on exec: the caller sees both streams end.
+            for (int fd = 0; fd < 3; fd++)
+                close(fd);
+        } else {
+            int null = open("/dev/null", O_RDONLY);
+            if (null < 0 || dup2(null, 0) < 0 || dup2(out[1], 1) < 0 || dup2(err[1], 2) < 0)
+                _exit(CHILD_NO_EXEC);
+        }
         if (uid != 0 && !drop_to(uid, uid))
             _exit(CHILD_NO_USER);
         execv(args[0], args.data());
@@ -161,6 +168,14 @@ bool proc_wait_line(guest_proc *p, const std::string &text, int timeout_ms, proc
             return false;
         step(p, guest_left_ms(deadline));
     }
+}
+
+void proc_collect(guest_proc *p, int timeout_ms)
+{
+    long deadline = guest_now_ms() + timeout_ms;
+    do
+        step(p, guest_left_ms(deadline));
+    while ((p->out_fd >= 0 || p->err_fd >= 0) && guest_left_ms(deadline) > 0);
 }
 
 bool proc_signal(guest_proc *p, int sig)
@@ -235,6 +250,67 @@ int run_as(uid_t uid, gid_t gid, const std::function<int()> &fn, int timeout_ms)
     }
     int status = 0;
     bool ended = guest_reap(pid, timeout_ms, &status);
+    if (!ended || !WIFEXITED(status) || WEXITSTATUS(status) == CHILD_NO_USER)
+        return -1;
+    return WEXITSTATUS(status);
+}
+
+bool run_as_start(guest_child *c, uid_t uid, gid_t gid, const std::function<int(int chan)> &fn)
+{
+    *c = guest_child{};
+    if (!guest_refuse("run as another user"))
+        return false;
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
+        return guest_fail("socketpair");
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid < 0) {
+        close(pair[0]);
+        close(pair[1]);
+        return guest_fail("fork");
+    }
+    if (pid == 0) {
+        close(pair[0]);
+        if (!drop_to(uid, gid))
+            _exit(CHILD_NO_USER);
+        int r = fn(pair[1]);
+        fflush(nullptr);
+        _exit(r < 0 || r > MAX_RESULT ? MAX_RESULT : r);
+    }
+    close(pair[1]);
+    c->pid = pid;
+    c->chan = pair[0];
+    return true;
+}
+
+bool run_as_read(guest_child *c, void *buf, size_t n, int timeout_ms)
+{
+    long deadline = guest_now_ms() + timeout_ms;
+    auto *bytes = static_cast<char *>(buf);
+    size_t have = 0;
+    while (c->chan >= 0 && have < n) {
+        if (guest_wait_readable(c->chan, guest_left_ms(deadline)) <= 0)
+            return false;
+        ssize_t got = read(c->chan, bytes + have, n - have);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return false;
+        have += static_cast<size_t>(got);
+    }
+    return have == n;
+}
+
+int run_as_wait(guest_child *c, int timeout_ms)
+{
+    if (c->pid <= 0)
+        return -1;
+    if (c->chan >= 0)
+        close(c->chan);
+    int status = 0;
+    bool ended = guest_reap(c->pid, timeout_ms, &status);
+    *c = guest_child{};
     if (!ended || !WIFEXITED(status) || WEXITSTATUS(status) == CHILD_NO_USER)
         return -1;
     return WEXITSTATUS(status);
