@@ -289,6 +289,9 @@ class Moxd : public ::testing::Test
         point(5, 1);
         tpress(BTN_LEFT, false);
         expect_selected(1, "alpha");
+        // libinput holds a release back for a moment, to tell a bouncing
+        // switch: the next move must not overtake it
+        (void) poll(nullptr, 0, BUTTON_GAP_MS);
     }
 
     // A middle click of the tablet on console vc, shown, then a move to
@@ -928,7 +931,7 @@ TEST_F(Moxd, HangUpOfTheConsoleShownKeepsTheMouseThere)
     // the next session's program in mouse mode gets the clicks
     ASSERT_TRUE(app_start(&app, 1, true));
     point(3, 2);
-    click(BTN_LEFT);
+    tclick(BTN_LEFT); // the tablet's: after its placement
     EXPECT_TRUE(app_wait_for(&app, mouse_report(0, 3, 2) + mouse_report(3, 3, 2), WAIT_MS))
         << "read " << app.got.size() << " bytes";
     EXPECT_TRUE(app_stop(&app));
