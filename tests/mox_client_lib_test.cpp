@@ -190,7 +190,8 @@ struct child_report {
     Mox_Connect rec;
 };
 
-// Runs body in a child process (its stdio left as is) and returns its report.
+// Runs body in a child process (its stdio left as is) and returns its report;
+// a child that sends none in time is killed and counts as a failure.
 bool run_child(const std::function<child_report()> &body, child_report *out)
 {
     int pfd[2];
@@ -205,6 +206,8 @@ bool run_child(const std::function<child_report()> &body, child_report *out)
     close(pfd[1]);
     bool ok = readable(pfd[0], 10 * PEER_WAIT_MS) && read(pfd[0], out, sizeof *out) == sizeof *out;
     close(pfd[0]);
+    if (!ok)
+        kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
     return ok;
 }
@@ -610,6 +613,7 @@ TEST_F(Lib, OpenFailuresLeaveNoDescriptor)
         {"path too long", too_long.c_str(), 0, ENAMETOOLONG},
         {"empty path", "", 0, ENOENT},
         {"nothing there", "/dev/nothing", 0, ENOENT},
+        {"nothing there, non-blocking", "/dev/nothing", MOX_NONBLOCK, ENOENT},
         {"no socket there", "/dev/plain-file", 0, ECONNREFUSED},
     };
     for (const Case &c : cases) {
@@ -1093,6 +1097,87 @@ TEST_F(Lib, QueryRefusedUnansweredOrMisused)
     EXPECT_EQ(errno, EINVAL);
     EXPECT_EQ(mox_query("/dev/nothing", &like, REQ_NO_PASTE, nullptr, 0), MOX_ERROR);
     EXPECT_EQ(errno, ENOENT);
+}
+
+// ---- a server whose queue of connections is full --------------------------
+
+// A listener that never accepts, its queue filled (Linux queues backlog + 1).
+// Calls that promise not to wait, or to wait a bounded time, must still come
+// back, with their own answer; each runs in a child, so a hang fails.
+TEST(LibOpen, FullServerQueueKeepsEveryPromise)
+{
+    char dir[] = "/tmp/mox-full-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr) << strerror(errno);
+    const std::string path = std::string(dir) + "/moxctl";
+    const Mox_Connect r = make_record(MOX_MOVE, 0, 0, 0xFF, 3, 1);
+    Mox_Event ev;
+    struct Case {
+        const char *name;
+        std::function<int()> call;
+        int result, err;
+    } cases[] = {
+        {"non-blocking open",
+         [&] {
+             mox_connection c = conn_on(12345);
+             int res = mox_open(&c, &r, path.c_str(), MOX_NONBLOCK);
+             return c.fd == -1 ? res : 99; // 99: a descriptor was left
+         },
+         MOX_ERROR, EAGAIN},
+        {"query, 300 ms", [&] { return mox_query(path.c_str(), &r, REQ_STATE, &ev, 300); },
+         MOX_AGAIN, ETIMEDOUT},
+        {"query, 0 ms", [&] { return mox_query(path.c_str(), &r, REQ_BUTTON_COUNT, &ev, 0); },
+         MOX_AGAIN, ETIMEDOUT},
+        {"unanswered request, 300 ms",
+         [&] { return mox_query(path.c_str(), &r, REQ_NO_PASTE, nullptr, 300); }, MOX_AGAIN,
+         ETIMEDOUT},
+    };
+    for (int backlog : {0, 1}) {
+        SCOPED_TRACE("backlog " + std::to_string(backlog));
+        struct sockaddr_un a = {};
+        a.sun_family = AF_UNIX;
+        strcpy(a.sun_path, path.c_str());
+        const auto *sa = reinterpret_cast<const struct sockaddr *>(&a);
+        int l = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ASSERT_EQ(bind(l, sa, sizeof a), 0) << strerror(errno);
+        ASSERT_EQ(listen(l, backlog), 0) << strerror(errno);
+        std::vector<int> queued;
+        while (queued.size() < 64) {
+            int s = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            if (connect(s, sa, sizeof a) != 0) {
+                EXPECT_EQ(errno, EAGAIN) << strerror(errno);
+                close(s);
+                break;
+            }
+            queued.push_back(s);
+        }
+        EXPECT_EQ(queued.size(), static_cast<size_t>(backlog + 1));
+        for (const Case &c : cases) {
+            SCOPED_TRACE(c.name);
+            child_report got = {};
+            ASSERT_TRUE(run_child(
+                [&] {
+                    child_report out = {};
+                    out.result = c.call();
+                    out.err = errno;
+                    return out;
+                },
+                &got))
+                << "the call was still waiting";
+            EXPECT_EQ(got.result, c.result);
+            EXPECT_EQ(got.err, c.err) << strerror(got.err);
+        }
+        // One accepted makes room: a non-blocking open goes through at once.
+        int taken = accept(l, nullptr, nullptr);
+        mox_connection c;
+        EXPECT_EQ(mox_open(&c, &r, path.c_str(), MOX_NONBLOCK), MOX_OK) << strerror(errno);
+        for (int fd : queued)
+            close(fd);
+        close(taken);
+        mox_close(&c);
+        close(l);
+        unlink(path.c_str());
+    }
+    rmdir(dir);
 }
 
 // ---- sending ----------------------------------------------------------------
