@@ -28,6 +28,7 @@ struct server {
     double cell_w, cell_h; /* device units per cell */
     int middle_devices;    /* devices present with a middle button */
     long events;           /* records built, for the log */
+    int wheel_reports;     /* the wheel may be reported to console programs */
 };
 
 /* Starts with no console; cell size and click window as given. */

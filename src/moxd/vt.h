@@ -8,6 +8,7 @@
 #define MOXD_VT_H
 
 #include <cstddef>
+#include <cstdint>
 #include <sys/types.h>
 
 /* The kernel's alias of the console on screen; VT_GETSTATE asked on it tells
@@ -52,5 +53,14 @@ int vt_paste(int fd);
 
 /* The owner of /dev/ttyN in *uid; 0, or -1 when there is no such device. */
 int vt_owner(int n, uid_t *uid);
+
+/* Puts the n bytes into the input of fd's console with TIOCSTI, one call per
+ * byte, back to back: nothing the server does comes between them, but keys
+ * typed in the same microseconds can. 0, or -1 at the first byte refused. */
+int vt_inject(int fd, const uint8_t *bytes, size_t n);
+/* Loads the word-character table of the selection (TIOCL_SELLOADLUT): one
+ * bit per character code, 256 bits. The table is global to all consoles
+ * and stays after the server ends. */
+int vt_load_words(int fd, const uint32_t table[8]);
 
 #endif /* MOXD_VT_H */
