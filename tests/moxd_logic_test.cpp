@@ -19,6 +19,7 @@
 #include "input.h"
 #include "moxInt.h"
 #include "settings.h"
+#include "words.h"
 
 #include <linux/input-event-codes.h>
 
@@ -429,6 +430,42 @@ TEST(Handling, WheelReportsOnlyInNormalTracking)
             << r.x << "," << r.y;
         EXPECT_EQ(out[WHEEL_REPORT_LEN], 0xAD);
     }
+}
+
+// The word-character table: letters, digits and non-ASCII codes always, the
+// setting's characters one by one; the kernel's own table from its four.
+TEST(Words, TableFromTheSetting)
+{
+    constexpr uint32_t ALL = 0xFFFFFFFF;
+    const struct {
+        const char *chars;
+        int result;
+        uint32_t want[WORD_TABLE_WORDS];
+    } cases[] = {
+        {WORD_CHARS_KERNEL, 0, {0, 0x03FFE000, 0x87FFFFFE, 0x07FFFFFE, ALL, ALL, ALL, ALL}},
+        {WORD_CHARS_DEFAULT, 0, {0, 0xA7FFF868, 0x87FFFFFF, 0x47FFFFFE, ALL, ALL, ALL, ALL}},
+        {"", 0, {0, 0x03FF0000, 0x07FFFFFE, 0x07FFFFFE, ALL, ALL, ALL, ALL}},
+        {"a-z!!", 0, {0, 0x03FF2002, 0x07FFFFFE, 0x07FFFFFE, ALL, ALL, ALL, ALL}}, // no ranges
+        {"a b", -1, {}},
+        {"\t", -1, {}},
+        {"\x7f", -1, {}},
+        {"\xc3\xa9", -1, {}}, // non-ASCII counts always; it is no setting
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.chars);
+        uint32_t table[WORD_TABLE_WORDS];
+        memset(table, 0xAD, sizeof table);
+        char why[160] = "";
+        ASSERT_EQ(words_table(c.chars, table, why, sizeof why), c.result) << why;
+        for (int i = 0; i < WORD_TABLE_WORDS; i++)
+            EXPECT_EQ(table[i], c.result == 0 ? c.want[i] : 0xADADADADu) << "word " << i;
+        EXPECT_EQ(why[0] != '\0', c.result != 0) << why;
+    }
+    std::string longest(WORD_CHARS_MAX, '~');
+    uint32_t table[WORD_TABLE_WORDS];
+    char why[160];
+    EXPECT_EQ(words_table(longest.c_str(), table, why, sizeof why), 0);
+    EXPECT_EQ(words_table((longest + "~").c_str(), table, why, sizeof why), -1);
 }
 
 TEST(Budget, RecordsPerClientPerSecond)
