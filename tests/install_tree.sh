@@ -100,6 +100,7 @@ fi
 expected=$(
     LC_ALL=C sort <<EOF
 $bindir/mox-client 755
+etc/moxd.conf 644
 $incdir/mox/mox-client.h 644
 $incdir/mox/mox.h 644
 $incdir/mox/server/argsift.h 644
@@ -113,6 +114,7 @@ $libdir/libmox-server.a 644
 $libdir/pkgconfig/mox-client.pc 644
 $libdir/pkgconfig/mox-server.pc 644
 $mandir/man1/mox-client.1 644
+$mandir/man5/moxd.conf.5 644
 $mandir/man8/mox2-daemon.8 644
 $mandir/man8/moxd.8 644
 $sbindir/mox2-daemon 755

@@ -5,9 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
@@ -568,15 +571,31 @@ TEST(Conf, LinesNamesAndMistakes)
     close(fd);
     unlink(path);
 
+    // the example the package installs parses, and so does every setting
+    // it shows once uncommented
+    ASSERT_EQ(conf_load(MOXD_CONF_EXAMPLE, 0, &file, &buf, msg, sizeof msg), 0) << msg;
+    EXPECT_EQ(conf_text(file), "seat=- dev= opt=- click=0 log=-1 wheel=-1 words=-");
+    free(buf);
+    std::ifstream example(MOXD_CONF_EXAMPLE);
+    std::string all((std::istreambuf_iterator<char>(example)), std::istreambuf_iterator<char>());
+    for (size_t at = all.find("\n#"); at != std::string::npos; at = all.find("\n#", at + 1))
+        if (islower(static_cast<unsigned char>(all[at + 2])))
+            all[at + 1] = ' ';
+    conf_init(&file);
+    ASSERT_EQ(conf_parse(&file, all.data(), msg, sizeof msg), 0) << msg << "\n" << all;
+    EXPECT_EQ(conf_text(file), "seat=seat0 dev=/dev/input/event3; opt=tap,natural-scroll "
+                               "click=400 log=4 wheel=1 words=-#%&+,./:=?@_~");
+
     // the command line's settings replace the file's, one by one
     moxd_conf cl;
     conf_init(&cl);
     ASSERT_EQ(conf_set(&cl, "click-time", "700", msg, sizeof msg), 0);
     ASSERT_EQ(conf_set(&cl, "device", "/dev/input/event9", msg, sizeof msg), 0);
+    conf_init(&file);
+    ASSERT_EQ(conf_set(&file, "seat", "seat1", msg, sizeof msg), 0);
     conf_overlay(&file, &cl);
     EXPECT_EQ(conf_text(file),
               "seat=seat1 dev=/dev/input/event9; opt=- click=700 log=-1 wheel=-1 words=-");
-    free(buf);
 }
 
 } // namespace
