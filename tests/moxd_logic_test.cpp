@@ -20,6 +20,7 @@
 #include "moxInt.h"
 #include "settings.h"
 #include "sharing.h"
+#include "words.h"
 
 #include <sys/inotify.h>
 
@@ -327,7 +328,7 @@ TEST(Handling, SelectionPasteAndReports)
             ev.x = static_cast<int16_t>(st.x);
             ev.y = static_cast<int16_t>(st.y);
             ev.modifiers = st.mods;
-            console_facts facts = {st.reporting, st.paste_off};
+            console_facts facts = {st.reporting, st.paste_off, 0, 1};
             console_op op = {-1, -1, -1, -1, -1, -1, -1};
             int n = handling_event(&s, &ev, st.button, st.moved, &facts, &op);
             if (st.want.kind == 0) {
@@ -360,7 +361,7 @@ TEST(Handling, ResetForgetsTheSelection)
     ev.clicks = 1;
     ev.x = 2;
     ev.y = 2;
-    console_facts facts = {0, 0};
+    console_facts facts = {0, 0, 0, 0};
     console_op op;
     handling_event(&s, &ev, L, 0, &facts, &op);
     handling_reset(&s); // another console is shown
@@ -372,6 +373,102 @@ TEST(Handling, ResetForgetsTheSelection)
     ev.buttons = R;
     ev.clicks = 1;
     EXPECT_EQ(handling_event(&s, &ev, R, 0, &facts, &op), 0) << "no anchor to extend from";
+}
+
+// A wheel notch goes to a program in normal tracking mode as the xterm
+// report, unless the setting is off, Shift is held or the mode has no wheel.
+TEST(Handling, WheelReportsOnlyInNormalTracking)
+{
+    const struct {
+        const char *what;
+        int wdy, mode, setting;
+        uint8_t mods;
+        int notches; // 0: the console is left alone
+    } cases[] = {
+        {"a notch away", 1, MOUSE_MODE_NORMAL, 1, 0, 1},
+        {"two notches towards", -2, MOUSE_MODE_NORMAL, 1, 0, -2},
+        {"a wild spin is bounded", 500, MOUSE_MODE_NORMAL, 1, 0, WHEEL_NOTCHES_MAX},
+        {"X10 mode has no wheel", 1, MOUSE_MODE_X10, 1, 0, 0},
+        {"reporting off: the shell would read garbage", 1, 0, 1, 0, 0},
+        {"the setting off", 1, MOUSE_MODE_NORMAL, 0, 0, 0},
+        {"Shift keeps the wheel", 1, MOUSE_MODE_NORMAL, 1, MODIFIER_SHIFT, 0},
+        {"the mode could not be asked", 1, -1, 1, 0, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        handling_state s;
+        handling_reset(&s);
+        Mox_Event ev{};
+        ev.type = MOX_MOVE;
+        ev.x = 7;
+        ev.y = 3;
+        ev.wdy = static_cast<int16_t>(c.wdy);
+        ev.modifiers = c.mods;
+        console_facts facts = {0, 0, c.mode, c.setting};
+        console_op op = {-1, -1, -1, -1, -1, -1, -1};
+        int n = handling_event(&s, &ev, 0, 0, &facts, &op);
+        EXPECT_EQ(n, c.notches != 0);
+        if (n == 1) {
+            EXPECT_EQ(op.kind, OP_WHEEL);
+            EXPECT_EQ(op.arg, c.notches);
+            EXPECT_EQ(op.x1, 7);
+            EXPECT_EQ(op.y1, 3);
+        }
+    }
+
+    const struct {
+        int away, x, y;
+        const char *bytes;
+    } reports[] = {
+        {1, 1, 1, "\033[M`!!"},
+        {0, 80, 25, "\033[Map9"},
+        {1, 223, 223, "\033[M`\377\377"},
+        {0, 300, 224, "\033[Ma\377\377"}, // clamped: one byte holds 32 + 223 at most
+        {1, 0, -5, "\033[M`!!"},
+    };
+    for (const auto &r : reports) {
+        uint8_t out[WHEEL_REPORT_LEN + 1] = {0, 0, 0, 0, 0, 0, 0xAD};
+        ASSERT_EQ(handling_wheel_report(r.away, r.x, r.y, out), WHEEL_REPORT_LEN);
+        EXPECT_EQ(std::string(reinterpret_cast<char *>(out), WHEEL_REPORT_LEN), r.bytes)
+            << r.x << "," << r.y;
+        EXPECT_EQ(out[WHEEL_REPORT_LEN], 0xAD);
+    }
+}
+
+// The word-character table: letters, digits and non-ASCII codes always, the
+// setting's characters one by one; the kernel's own table from its four.
+TEST(Words, TableFromTheSetting)
+{
+    constexpr uint32_t ALL = 0xFFFFFFFF;
+    const struct {
+        const char *chars;
+        int result;
+        uint32_t want[WORD_TABLE_WORDS];
+    } cases[] = {
+        {WORD_CHARS_KERNEL, 0, {0, 0x03FFE000, 0x87FFFFFE, 0x07FFFFFE, ALL, ALL, ALL, ALL}},
+        {WORD_CHARS_DEFAULT, 0, {0, 0xA7FFF868, 0x87FFFFFF, 0x47FFFFFE, ALL, ALL, ALL, ALL}},
+        {"", 0, {0, 0x03FF0000, 0x07FFFFFE, 0x07FFFFFE, ALL, ALL, ALL, ALL}},
+        {"a-z!!", 0, {0, 0x03FF2002, 0x07FFFFFE, 0x07FFFFFE, ALL, ALL, ALL, ALL}}, // no ranges
+        {"a b", -1, {}},
+        {"\t", -1, {}},
+        {"\x7f", -1, {}},
+        {"\xc3\xa9", -1, {}}, // non-ASCII counts always; it is no setting
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.chars);
+        uint32_t table[WORD_TABLE_WORDS];
+        memset(table, 0xAD, sizeof table);
+        char why[160] = "";
+        ASSERT_EQ(words_table(c.chars, table, why, sizeof why), c.result) << why;
+        for (int i = 0; i < WORD_TABLE_WORDS; i++)
+            EXPECT_EQ(table[i], c.result == 0 ? c.want[i] : 0xADADADADu) << "word " << i;
+        EXPECT_EQ(why[0] != '\0', c.result != 0) << why;
+    }
+    std::string longest(WORD_CHARS_MAX, '~');
+    uint32_t table[WORD_TABLE_WORDS];
+    char why[160];
+    EXPECT_EQ(words_table(longest.c_str(), table, why, sizeof why), 0);
+    EXPECT_EQ(words_table((longest + "~").c_str(), table, why, sizeof why), -1);
 }
 
 TEST(Budget, RecordsPerClientPerSecond)

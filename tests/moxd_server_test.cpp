@@ -5,10 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <csignal>
 #include <fcntl.h>
 #include <sys/wait.h>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
@@ -17,6 +21,7 @@
 
 #include "client.h"
 #include "client_table.h"
+#include "conf.h"
 #include "console.h"
 #include "devns.h"
 #include "fake_vt.h"
@@ -624,6 +629,111 @@ TEST_F(Server, ButtonsActOnTheConsoleShownAndPlacesOnItsSize)
     ev.fy = 32.5 / 37;
     feed(ev);
     EXPECT_EQ(show(take_ops()), "pointer@3(95,33) ");
+}
+
+std::string conf_text(const moxd_conf &c)
+{
+    std::string t = std::string("seat=") + (c.seat ? c.seat : "-") + " dev=";
+    for (int i = 0; i < c.n_devices; i++)
+        t += std::string(c.devices[i]) + ";";
+    t += std::string(" opt=") + (c.options ? c.options : "-");
+    t += " click=" + std::to_string(c.click_ms) + " log=" + std::to_string(c.log_level);
+    t += " wheel=" + std::to_string(c.wheel_reports);
+    return t + " words=" + (c.word_chars ? c.word_chars : "-");
+}
+
+// The settings file: "name = value" lines, comments, the first mistake by
+// its line number, and the command line over the file.
+TEST(Conf, LinesNamesAndMistakes)
+{
+    const struct {
+        const char *text;
+        int line;         // of the first mistake, 0 for none
+        const char *want; // the settings, or the reason of the mistake
+    } cases[] = {
+        {"", 0, "seat=- dev= opt=- click=0 log=-1 wheel=-1 words=-"},
+        {"# moxd\n\n  seat = seat1 \nclick-time=250\r\nlog-level = trace\nwheel-reports = off", 0,
+         "seat=seat1 dev= opt=- click=250 log=3 wheel=0 words=-"},
+        {"device = /dev/input/event3\ndevice=/dev/input/event4\noptions = tap, speed=0.5\n", 0,
+         "seat=- dev=/dev/input/event3;/dev/input/event4; opt=tap, speed=0.5 click=0 log=-1 "
+         "wheel=-1 words=-"},
+        // '#' and '=' inside a value are the value's; empty: letters and digits only
+        {"word-chars = #=:@~ \n  # no more", 0,
+         "seat=- dev= opt=- click=0 log=-1 wheel=-1 words=#=:@~"},
+        {"word-chars =", 0, "seat=- dev= opt=- click=0 log=-1 wheel=-1 words="},
+        {"seat\n", 1, "expected \"name = value\", not \"seat\""},
+        {"\n\nclick-time = 0\n", 3, "click-time takes 1 to 5000 milliseconds, not \"0\""},
+        {"colour = red", 1, "unknown setting \"colour\""},
+        {"config = /etc/other.conf", 1, "unknown setting \"config\""},
+        {"log-level = loud", 1, "unknown log level \"loud\""},
+        {"wheel-reports = yes", 1, "wheel-reports is on or off, not \"yes\""},
+        {"word-chars = a b", 1,
+         "word characters are printable ASCII other than the blank, not byte 0x20"},
+        {"seat = seat0\nclick-time = 300\nclick-time = 400", 3, "click-time is set twice"},
+        {"seat =  ", 1, "seat takes a name"},
+        {"device = event3", 1, "device takes a path, not \"event3\""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text);
+        moxd_conf conf;
+        conf_init(&conf);
+        std::string text = c.text;
+        char why[160] = "";
+        EXPECT_EQ(conf_parse(&conf, text.data(), why, sizeof why), c.line);
+        EXPECT_EQ(c.line != 0 ? std::string(why) : conf_text(conf), c.want);
+    }
+
+    // a named file must exist, the default one may be missing; the one line
+    // names the file and the line
+    moxd_conf file;
+    char *buf = nullptr;
+    char msg[320];
+    EXPECT_EQ(conf_load("/nonexistent/moxd.conf", 1, &file, &buf, msg, sizeof msg), 1);
+    EXPECT_EQ(conf_load("/nonexistent/moxd.conf", 0, &file, &buf, msg, sizeof msg), -1);
+    EXPECT_STREQ(msg, "/nonexistent/moxd.conf: No such file or directory");
+    char path[] = "/tmp/moxd-conf-XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    const char bad[] = "seat = seat1\nwheel-reports = sometimes\n";
+    ASSERT_EQ(write(fd, bad, sizeof bad - 1), static_cast<ssize_t>(sizeof bad - 1));
+    EXPECT_EQ(conf_load(path, 1, &file, &buf, msg, sizeof msg), -1);
+    EXPECT_EQ(std::string(msg),
+              std::string(path) + ":2: wheel-reports is on or off, not \"sometimes\"");
+    EXPECT_EQ(buf, nullptr);
+    ASSERT_EQ(ftruncate(fd, 0), 0);
+    ASSERT_EQ(pwrite(fd, "seat = seat1\0\n", 15, 0), 15);
+    EXPECT_EQ(conf_load(path, 1, &file, &buf, msg, sizeof msg), -1);
+    EXPECT_EQ(std::string(msg), std::string(path) + ": holds a NUL byte: not a text file");
+    ASSERT_EQ(pwrite(fd, "seat = seat1\nclick-time = 300\n", 30, 0), 30);
+    ASSERT_EQ(conf_load(path, 0, &file, &buf, msg, sizeof msg), 0) << msg;
+    close(fd);
+    unlink(path);
+
+    // the example the package installs parses, and so does every setting
+    // it shows once uncommented
+    ASSERT_EQ(conf_load(MOXD_CONF_EXAMPLE, 0, &file, &buf, msg, sizeof msg), 0) << msg;
+    EXPECT_EQ(conf_text(file), "seat=- dev= opt=- click=0 log=-1 wheel=-1 words=-");
+    free(buf);
+    std::ifstream example(MOXD_CONF_EXAMPLE);
+    std::string all((std::istreambuf_iterator<char>(example)), std::istreambuf_iterator<char>());
+    for (size_t at = all.find("\n#"); at != std::string::npos; at = all.find("\n#", at + 1))
+        if (islower(static_cast<unsigned char>(all[at + 2])))
+            all[at + 1] = ' ';
+    conf_init(&file);
+    ASSERT_EQ(conf_parse(&file, all.data(), msg, sizeof msg), 0) << msg << "\n" << all;
+    EXPECT_EQ(conf_text(file), "seat=seat0 dev=/dev/input/event3; opt=tap,natural-scroll "
+                               "click=400 log=4 wheel=1 words=-#%&+,./:=?@_~");
+
+    // the command line's settings replace the file's, one by one
+    moxd_conf cl;
+    conf_init(&cl);
+    ASSERT_EQ(conf_set(&cl, "click-time", "700", msg, sizeof msg), 0);
+    ASSERT_EQ(conf_set(&cl, "device", "/dev/input/event9", msg, sizeof msg), 0);
+    conf_init(&file);
+    ASSERT_EQ(conf_set(&file, "seat", "seat1", msg, sizeof msg), 0);
+    conf_overlay(&file, &cl);
+    EXPECT_EQ(conf_text(file),
+              "seat=seat1 dev=/dev/input/event9; opt=- click=700 log=-1 wheel=-1 words=-");
 }
 
 } // namespace

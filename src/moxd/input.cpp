@@ -36,7 +36,11 @@ struct device_record {
     int touching;              /* a touchscreen's followed finger is down */
     double wheel_x, wheel_y;   /* v120 not yet a step */
     double finger_x, finger_y; /* scroll distance not yet a step */
+    struct libinput_device *dev;
+    device_record *next; /* the devices open, for a change of settings */
 };
+
+device_record *open_devices = nullptr;
 
 struct emit_ctx {
     void (*handler)(void *, const input_event *);
@@ -172,6 +176,23 @@ void place(const emit_ctx *out, struct libinput_device *dev, double fx, double f
     out->handler(out->user, &ev);
 }
 
+void track(device_record *rec, struct libinput_device *dev)
+{
+    rec->dev = dev;
+    rec->next = open_devices;
+    open_devices = rec;
+}
+
+void untrack(device_record *rec)
+{
+    for (device_record **p = &open_devices; *p != nullptr; p = &(*p)->next) {
+        if (*p == rec) {
+            *p = rec->next;
+            return;
+        }
+    }
+}
+
 void device_added(const emit_ctx *out, struct libinput_device *dev, const device_settings *s)
 {
     if (!is_pointing(dev)) {
@@ -187,6 +208,7 @@ void device_added(const emit_ctx *out, struct libinput_device *dev, const device
     }
     rec->has_middle = libinput_device_pointer_has_button(dev, BTN_MIDDLE) == 1 ? 1 : 0;
     libinput_device_set_user_data(dev, rec);
+    track(rec, dev);
     configure(dev, s);
     input_event ev = blank(IN_ADDED, dev, 0);
     ev.name = libinput_device_get_name(dev);
@@ -207,6 +229,7 @@ void device_removed(const emit_ctx *out, struct libinput_device *dev)
     ev.name = libinput_device_get_name(dev);
     ev.has_middle = rec->has_middle;
     libinput_device_set_user_data(dev, nullptr);
+    untrack(rec);
     free(rec);
     out->handler(out->user, &ev);
 }
@@ -434,4 +457,48 @@ void input_close(input_source *in)
         (void) udev_unref(in->udev);
         in->udev = nullptr;
     }
+}
+
+namespace
+{
+
+/* Puts back libinput's own default for every setting a device has, so
+ * that a setting taken out of the options goes away. libinput applies a
+ * change of the buttons (left-handed) once none is held. */
+void device_defaults(struct libinput_device *dev)
+{
+    if (libinput_device_config_accel_is_available(dev)) {
+        (void) libinput_device_config_accel_set_speed(
+            dev, libinput_device_config_accel_get_default_speed(dev));
+        (void) libinput_device_config_accel_set_profile(
+            dev, libinput_device_config_accel_get_default_profile(dev));
+    }
+    if (libinput_device_config_tap_get_finger_count(dev) > 0)
+        (void) libinput_device_config_tap_set_enabled(
+            dev, libinput_device_config_tap_get_default_enabled(dev));
+    if (libinput_device_config_scroll_has_natural_scroll(dev))
+        (void) libinput_device_config_scroll_set_natural_scroll_enabled(
+            dev, libinput_device_config_scroll_get_default_natural_scroll_enabled(dev));
+    if (libinput_device_config_left_handed_is_available(dev))
+        (void) libinput_device_config_left_handed_set(
+            dev, libinput_device_config_left_handed_get_default(dev));
+    if (libinput_device_config_middle_emulation_is_available(dev))
+        (void) libinput_device_config_middle_emulation_set_enabled(
+            dev, libinput_device_config_middle_emulation_get_default_enabled(dev));
+    if (libinput_device_config_scroll_get_methods(dev) != 0)
+        (void) libinput_device_config_scroll_set_method(
+            dev, libinput_device_config_scroll_get_default_method(dev));
+}
+
+} // namespace
+
+int input_apply_settings(input_source *in, const device_settings *settings)
+{
+    in->settings = *settings;
+    int n = 0;
+    for (device_record *rec = open_devices; rec != nullptr; rec = rec->next, n++) {
+        device_defaults(rec->dev);
+        configure(rec->dev, settings);
+    }
+    return n;
 }

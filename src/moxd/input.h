@@ -64,6 +64,10 @@ void input_dispatch(input_source *in, void (*handler)(void *user, const input_ev
 
 void input_close(input_source *in);
 
+/* New settings for the devices open now and those that come later, applied
+ * without closing any (held buttons stay held). Returns the devices changed. */
+int input_apply_settings(input_source *in, const device_settings *settings);
+
 /* The MOX_BUTTON_* bit of an evdev button code, or 0 for buttons not passed on. */
 int input_button_bit(uint32_t code);
 

@@ -3,12 +3,14 @@
  * One thread, one epoll loop, a small handler per source: the input devices
  * (libinput's descriptor), the control socket and each admitted client, the
  * sysfs file that announces console switches, the watch of the ttys'
- * owners, and the termination signals (a signalfd). Nothing wakes the
- * server while no input arrives. */
+ * owners, and the signals (a signalfd): SIGTERM and SIGINT stop it, SIGHUP
+ * reads the settings file again. Nothing wakes the server while no input
+ * arrives. */
 #include "argsift.h"
 #include "budget.h"
 #include "client.h"
 #include "clicks.h"
+#include "conf.h"
 #include "host.h"
 #include "input.h"
 #include "mox.h"
@@ -16,6 +18,7 @@
 #include "server.h"
 #include "settings.h"
 #include "vt.h"
+#include "words.h"
 
 #include <cerrno>
 #include <csignal>
@@ -38,7 +41,7 @@ namespace
 
 constexpr const char SRC_FILE[] = "main.cpp";
 constexpr const char DEFAULT_SEAT[] = "seat0";
-constexpr int MAX_DEVICES = 64;
+constexpr int MAX_DEVICES = CONF_MAX_DEVICES;
 constexpr int EPOLL_BATCH = 32;
 
 enum source_tag : uint32_t {
@@ -58,12 +61,8 @@ struct client_slot {
 };
 
 struct command_line {
-    const char *devices[MAX_DEVICES];
-    int n_devices;
-    const char *seat;
-    const char *options;
-    uint32_t click_ms;
-    int log_level;
+    moxd_conf given;    /* what it sets, by the settings file's names */
+    const char *config; /* --config, or null for the default file */
 };
 
 struct daemon_state {
@@ -79,6 +78,10 @@ struct daemon_state {
     input_source in;
     server srv;
     int stop;
+    const command_line *cl;
+    moxd_conf started; /* the settings at start: seat and devices stay */
+    char *start_text;  /* the settings file read at start, which they point into */
+    int words_loaded;  /* the word table was loaded: put the kernel's back */
 };
 
 daemon_state *running = nullptr; /* for the fatal-report hook */
@@ -101,9 +104,14 @@ void usage(FILE *out)
         "  -c, --click-time MS   presses closer than this make double and triple\n"
         "                        clicks (%u)\n"
         "  -l, --log-level LEVEL detail, trace, warning, refusal or fatal (warning)\n"
+        "  -w, --word-chars TEXT characters a double click takes as part of a word,\n"
+        "                        besides letters and digits (%s)\n"
+        "      --wheel-reports on|off  the wheel to programs in mouse mode (on)\n"
+        "  -f, --config PATH     the settings file (%s); the options above override it\n"
         "  -h, --help            this text\n"
         "  -V, --version         the version\n",
-        CONTROL_SOCKET_PATH, DEFAULT_SEAT, CLICK_WINDOW_DEFAULT_MS);
+        CONTROL_SOCKET_PATH, DEFAULT_SEAT, CLICK_WINDOW_DEFAULT_MS, WORD_CHARS_DEFAULT,
+        CONF_DEFAULT_PATH);
 }
 
 /* What the command line asks for. */
@@ -117,29 +125,30 @@ cl_outcome read_command_line(int argc, char **argv, command_line *cl)
         {"options", required_argument, nullptr, 'o'},
         {"click-time", required_argument, nullptr, 'c'},
         {"log-level", required_argument, nullptr, 'l'},
+        {"word-chars", required_argument, nullptr, 'w'},
+        {"wheel-reports", required_argument, nullptr, 'W'},
+        {"config", required_argument, nullptr, 'f'},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
     };
     memset(cl, 0, sizeof *cl);
-    cl->seat = DEFAULT_SEAT;
-    cl->click_ms = CLICK_WINDOW_DEFAULT_MS;
-    cl->log_level = MOX_SEV_WARN;
+    conf_init(&cl->given);
     int c;
-    while ((c = getopt_long(argc, argv, "d:s:o:c:l:hV", longopts, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, "d:s:o:c:l:w:f:hV", longopts, nullptr)) != -1) {
         switch (c) {
         case 'd':
-            if (cl->n_devices == MAX_DEVICES) {
+            if (cl->given.n_devices == MAX_DEVICES) {
                 (void) fprintf(stderr, "moxd: at most %d devices\n", MAX_DEVICES);
                 return CL_BAD;
             }
-            cl->devices[cl->n_devices++] = optarg;
+            cl->given.devices[cl->given.n_devices++] = optarg;
             break;
         case 's':
-            cl->seat = optarg;
+            cl->given.seat = optarg;
             break;
         case 'o':
-            cl->options = optarg;
+            cl->given.options = optarg;
             break;
         case 'c': {
             char *end = nullptr;
@@ -152,15 +161,28 @@ cl_outcome read_command_line(int argc, char **argv, command_line *cl)
                                CLICK_WINDOW_MAX_MS, optarg);
                 return CL_BAD;
             }
-            cl->click_ms = static_cast<uint32_t>(ms);
+            cl->given.click_ms = static_cast<uint32_t>(ms);
             break;
         }
         case 'l':
-            cl->log_level = host_level_from_name(optarg);
-            if (cl->log_level < 0) {
+            cl->given.log_level = host_level_from_name(optarg);
+            if (cl->given.log_level < 0) {
                 (void) fprintf(stderr, "moxd: unknown log level \"%s\"\n", optarg);
                 return CL_BAD;
             }
+            break;
+        case 'w':
+        case 'W': {
+            char why[160];
+            if (conf_set(&cl->given, c == 'w' ? "word-chars" : "wheel-reports", optarg, why,
+                         sizeof why) != 0) {
+                (void) fprintf(stderr, "moxd: %s\n", why);
+                return CL_BAD;
+            }
+            break;
+        }
+        case 'f':
+            cl->config = optarg;
             break;
         case 'h':
             usage(stdout);
@@ -281,6 +303,8 @@ void accept_client(daemon_state *d)
     }
 }
 
+void reload(daemon_state *d);
+
 void handle(daemon_state *d, const epoll_event *ev)
 {
     auto tag = static_cast<source_tag>(ev->data.u64 >> 32);
@@ -289,6 +313,10 @@ void handle(daemon_state *d, const epoll_event *ev)
     case TAG_SIGNAL: {
         signalfd_siginfo si;
         if (read(fd, &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
+            if (si.ssi_signo == SIGHUP) {
+                reload(d);
+                break;
+            }
             mox_report(__LINE__, SRC_FILE, MOX_SEV_TRACE, "signal %u: stopping", si.ssi_signo);
             d->stop = 1;
         }
@@ -342,10 +370,13 @@ void handle(daemon_state *d, const epoll_event *ev)
     }
 }
 
+void restore_words(daemon_state *d);
+
 /* Leaves the consoles and the socket as they were before the server came. */
 void tidy(daemon_state *d)
 {
     server_detach_console(&d->srv);
+    restore_words(d);
     for (int vc = 0; vc <= LAST_VC; vc++) {
         while (cinfo[vc] != nullptr) {
             client_info *ci = cinfo[vc];
@@ -375,8 +406,8 @@ void tidy_on_fatal(void)
         tidy(running);
 }
 
-/* Blocks the termination signals for the signalfd; a client that goes away
- * mid-write must not end the server. */
+/* Blocks the termination signals and SIGHUP for the signalfd; a client that
+ * goes away mid-write must not end the server. */
 int signals(void)
 {
     (void) signal(SIGPIPE, SIG_IGN);
@@ -390,7 +421,7 @@ int signals(void)
     return signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
 }
 
-int open_input(daemon_state *d, const command_line *cl, const device_settings *settings)
+int open_input(daemon_state *d, const moxd_conf *cl, const device_settings *settings)
 {
     if (cl->n_devices == 0)
         return input_open_seat(&d->in, cl->seat, settings);
@@ -438,16 +469,122 @@ void hold_standard_descriptors(void)
     }
 }
 
+/* The settings file named on the command line (which must exist), or the
+ * default one (which may be missing). */
+int load_conf(const command_line *cl, moxd_conf *file, char **text, char *msg, size_t len)
+{
+    const char *path = cl->config != nullptr ? cl->config : CONF_DEFAULT_PATH;
+    return conf_load(path, cl->config == nullptr, file, text, msg, len) < 0 ? -1 : 0;
+}
+
+/* The settings in use: the file's, each one the command line gives in its
+ * place, the defaults for the rest. */
+void settle(moxd_conf *use, const moxd_conf *file, const command_line *cl)
+{
+    *use = *file;
+    conf_overlay(use, &cl->given);
+    if (use->seat == nullptr)
+        use->seat = DEFAULT_SEAT;
+    if (use->click_ms == 0)
+        use->click_ms = CLICK_WINDOW_DEFAULT_MS;
+    if (use->log_level < 0)
+        use->log_level = MOX_SEV_WARN;
+    if (use->wheel_reports < 0)
+        use->wheel_reports = 1;
+    if (use->word_chars == nullptr)
+        use->word_chars = WORD_CHARS_DEFAULT;
+}
+
+void load_words(daemon_state *d, const char *chars)
+{
+    uint32_t table[WORD_TABLE_WORDS];
+    char why[160];
+    if (words_table(chars, table, why, sizeof why) != 0 || vt_load_words(d->ctl_fd, table) != 0) {
+        mox_report(__LINE__, SRC_FILE, MOX_SEV_WARN, "cannot load the word characters: %s",
+                   strerror(errno));
+        return;
+    }
+    d->words_loaded = 1;
+}
+
+/* The kernel's own table back: it outlives the server otherwise. */
+void restore_words(daemon_state *d)
+{
+    uint32_t table[WORD_TABLE_WORDS];
+    char why[160];
+    if (d->words_loaded && words_table(WORD_CHARS_KERNEL, table, why, sizeof why) == 0)
+        (void) vt_load_words(d->ctl_fd, table);
+    d->words_loaded = 0;
+}
+
+/* What a reload may change while clients stay, buttons stay held and the
+ * selection stays: everything but the seat and the devices. */
+void apply_conf(daemon_state *d, const moxd_conf *use, const device_settings *settings)
+{
+    host_set_log_level(use->log_level);
+    d->srv.click_window_ms = use->click_ms;
+    d->srv.wheel_reports = use->wheel_reports;
+    d->srv.cell_w = settings->cell_width;
+    d->srv.cell_h = settings->cell_height;
+    load_words(d, use->word_chars);
+}
+
+bool same_devices(const moxd_conf *a, const moxd_conf *b)
+{
+    if (strcmp(a->seat, b->seat) != 0 || a->n_devices != b->n_devices)
+        return false;
+    for (int i = 0; i < a->n_devices; i++)
+        if (strcmp(a->devices[i], b->devices[i]) != 0)
+            return false;
+    return true;
+}
+
+void reload(daemon_state *d)
+{
+    moxd_conf file;
+    char *text = nullptr;
+    char msg[320];
+    if (load_conf(d->cl, &file, &text, msg, sizeof msg) != 0) {
+        mox_report(__LINE__, SRC_FILE, MOX_SEV_WARN, "reload: %s; the settings in use are kept",
+                   msg);
+        return;
+    }
+    moxd_conf use;
+    settle(&use, &file, d->cl);
+    device_settings settings;
+    settings_defaults(&settings);
+    (void) settings_parse(&settings, use.options);
+    apply_conf(d, &use, &settings);
+    int devices = input_apply_settings(&d->in, &settings);
+    if (!same_devices(&use, &d->started))
+        mox_report(__LINE__, SRC_FILE, MOX_SEV_WARN,
+                   "reload: the seat and the devices change only at a restart; still using %s",
+                   d->started.n_devices > 0 ? "the devices named at start" : d->started.seat);
+    mox_report(__LINE__, SRC_FILE, MOX_SEV_TRACE,
+               "reload: settings applied (click time %u ms, word characters \"%s\", wheel "
+               "reports %s, %d devices)",
+               use.click_ms, use.word_chars, use.wheel_reports ? "on" : "off", devices);
+    free(text);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     hold_standard_descriptors();
-    command_line cl;
+    static command_line cl;
     cl_outcome asked = read_command_line(argc, argv, &cl);
     if (asked != CL_RUN)
         return asked == CL_DONE ? EXIT_SUCCESS : EXIT_FAILURE;
-    host_set_log_level(cl.log_level);
+    moxd_conf file, use;
+    char *file_text = nullptr;
+    char msg[320];
+    if (load_conf(&cl, &file, &file_text, msg, sizeof msg) != 0) {
+        (void) fprintf(stderr, "moxd: %s\n", msg);
+        return EXIT_FAILURE;
+    }
+    settle(&use, &file, &cl);
+    host_set_log_level(use.log_level);
 
     if (geteuid() != 0) {
         (void) fprintf(stderr,
@@ -459,7 +596,7 @@ int main(int argc, char **argv)
 
     device_settings settings;
     settings_defaults(&settings);
-    (void) settings_parse(&settings, cl.options);
+    (void) settings_parse(&settings, use.options);
 
     if (another_server()) {
         (void) fprintf(stderr, "moxd: another server is already listening on %s; not starting\n",
@@ -469,9 +606,13 @@ int main(int argc, char **argv)
 
     static daemon_state d;
     d.ep = d.sig_fd = d.listen_fd = d.watch_fd = d.owner_fd = d.ctl_fd = d.resume_fd = -1;
-    server_init(&d.srv, settings.cell_width, settings.cell_height, cl.click_ms);
+    server_init(&d.srv, settings.cell_width, settings.cell_height, use.click_ms);
     d.srv.client_closed = client_closed;
     d.srv.closed_ctx = &d;
+    d.srv.wheel_reports = use.wheel_reports;
+    d.cl = &cl;
+    d.started = use;
+    d.start_text = file_text;
 
     d.ctl_fd = vt_open_control();
     if (d.ctl_fd < 0 || vt_active(d.ctl_fd) < 0) {
@@ -491,7 +632,7 @@ int main(int argc, char **argv)
                    "cannot watch the owners of the consoles (%s); asking them at each event",
                    strerror(errno));
 
-    if (open_input(&d, &cl, &settings) != 0) {
+    if (open_input(&d, &use, &settings) != 0) {
         (void) fprintf(stderr, "moxd: no input devices to read (see the warnings above)\n");
         return EXIT_FAILURE;
     }
@@ -528,15 +669,16 @@ int main(int argc, char **argv)
         return EXIT_FAILURE;
     }
 
+    load_words(&d, use.word_chars);
     mox_report(__LINE__, SRC_FILE, MOX_SEV_TRACE, "listening on %s, console %d (%dx%d)",
                CONTROL_SOCKET_PATH, d.srv.con_vc, console.max_x, console.max_y);
     /* The devices present at start are queued inside libinput already, with
      * nothing on its descriptor to say so. */
     input_dispatch(&d.in, input_record, &d.srv);
     if (d.srv.devices == 0) {
-        if (cl.n_devices == 0)
+        if (use.n_devices == 0)
             mox_report(__LINE__, SRC_FILE, MOX_SEV_WARN,
-                       "no pointing device on seat %s yet; waiting for one", cl.seat);
+                       "no pointing device on seat %s yet; waiting for one", use.seat);
         else
             mox_report(__LINE__, SRC_FILE, MOX_SEV_WARN,
                        "none of the devices given is a pointing device");
@@ -547,5 +689,6 @@ int main(int argc, char **argv)
     (void) sd_notify(0, "STOPPING=1");
     tidy(&d);
     running = nullptr;
+    free(d.start_text);
     return status;
 }

@@ -274,6 +274,13 @@ void apply(server *s, const console_op *op)
     case OP_REPORT:
         got = vt_report(s->con_fd, op->arg, op->x1, op->y1);
         break;
+    case OP_WHEEL: {
+        uint8_t report[WHEEL_REPORT_LEN];
+        int n = handling_wheel_report(op->arg > 0, op->x1, op->y1, report);
+        for (int i = 0; i < (op->arg > 0 ? op->arg : -op->arg) && got == 0; i++)
+            got = vt_inject(s->con_fd, report, static_cast<size_t>(n));
+        break;
+    }
     default:
         return;
     }
@@ -288,13 +295,15 @@ void default_handling(server *s, const Mox_Event *ev, int button, int moved)
 {
     if (!text_mode(s))
         return;
-    console_facts facts = {0, 0};
+    console_facts facts = {0, 0, 0, s->wheel_reports};
     if ((ev->type & MOX_DOWN) != 0) {
         facts.reporting = vt_mouse_reporting(s->con_fd) > 0 ? 1 : 0;
         facts.paste_off = server_paste_off(s, s->con_vc);
         if (s->scrub_pending)
             scrub_selection(s);
     }
+    if (ev->wdy != 0 && s->wheel_reports)
+        facts.report_mode = vt_mouse_reporting(s->con_fd);
     console_op op;
     if (handling_event(&s->handling, ev, button, moved, &facts, &op))
         apply(s, &op);
@@ -308,9 +317,9 @@ void deliver(server *s, const pointer_change *change, int button, int moved)
         drop_strangers(s, vc, owner_of(vc));
     client_info *stack = vc >= 0 && vc <= LAST_VC ? cinfo[vc] : nullptr;
     /* the shift state is asked only where someone looks at it: clients
-     * and the press or release that Shift may take from a program */
+     * and the press, release or wheel that Shift may take from a program */
     uint8_t mods = 0;
-    if (stack != nullptr || (change->kind & (MOX_DOWN | MOX_UP)) != 0) {
+    if (stack != nullptr || (change->kind & (MOX_DOWN | MOX_UP)) != 0 || change->wdy != 0) {
         int fd = s->con_fd >= 0 ? s->con_fd : s->ctl_fd;
         int shift = fd >= 0 ? vt_shift_state(fd) : -1;
         if (shift > 0)

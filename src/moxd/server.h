@@ -45,6 +45,7 @@ struct server {
     /* told of every client the server closes by itself */
     void (*client_closed)(void *ctx, int fd);
     void *closed_ctx;
+    int wheel_reports; /* the wheel may be reported to console programs */
 };
 
 /* Starts with no console; cell size and click window as given. */

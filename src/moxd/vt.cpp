@@ -269,3 +269,38 @@ int vt_blank_cell(int *x, int *y)
     }
     return found;
 }
+
+int vt_inject(int fd, const uint8_t *bytes, size_t n)
+{
+    for (size_t i = 0; i < n; i++) {
+        char c = static_cast<char>(bytes[i]);
+        if (ioctl(fd, TIOCSTI, &c) < 0)
+            return -1;
+    }
+    return 0;
+}
+
+namespace
+{
+
+/* TIOCL_SELLOADLUT's argument: the subcode byte in a 32-bit word (the
+ * kernel ignores bytes 1-3 and reads the table from byte 4 on), then the
+ * table, bit c of word c / 32 for character code c. */
+struct loadlut_arg {
+    uint8_t subcode;
+    uint8_t unused[3];
+    uint32_t table[8];
+};
+static_assert(sizeof(loadlut_arg) == 36, "TIOCL_SELLOADLUT argument is 36 bytes");
+static_assert(offsetof(loadlut_arg, table) == 4, "the table starts at byte 4");
+
+} // namespace
+
+int vt_load_words(int fd, const uint32_t table[8])
+{
+    loadlut_arg arg;
+    memset(&arg, 0, sizeof arg);
+    arg.subcode = TIOCL_SELLOADLUT;
+    memcpy(arg.table, table, sizeof arg.table);
+    return ioctl(fd, TIOCLINUX, &arg) < 0 ? -1 : 0;
+}

@@ -70,4 +70,13 @@ uint64_t vt_read_owner_watch(int fd);
  * from /dev/vcsa; 1 with it in *x, *y, 0 when there is none or no access. */
 int vt_blank_cell(int *x, int *y);
 
+/* Puts the n bytes into the input of fd's console with TIOCSTI, one call per
+ * byte, back to back: nothing the server does comes between them, but keys
+ * typed in the same microseconds can. 0, or -1 at the first byte refused. */
+int vt_inject(int fd, const uint8_t *bytes, size_t n);
+/* Loads the word-character table of the selection (TIOCL_SELLOADLUT): one
+ * bit per character code, 256 bits. The table is global to all consoles
+ * and stays after the server ends. */
+int vt_load_words(int fd, const uint32_t table[8]);
+
 #endif /* MOXD_VT_H */

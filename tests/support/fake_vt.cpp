@@ -183,3 +183,18 @@ int vt_owner(int n, uid_t *uid)
     *uid = it != fake_vt.owner.end() ? it->second : 0; // root's until a login
     return 0;
 }
+
+// A report written into the console's input: its code and cell, as
+// "report" records them, and the number of bytes in x2.
+int vt_inject(int fd, const uint8_t *bytes, size_t n)
+{
+    if (n < 6)
+        return record(fd, "inject", 0, 0, static_cast<int>(n), 0, 0);
+    return record(fd, "inject", bytes[4] - 32, bytes[5] - 32, static_cast<int>(n), 0,
+                  bytes[3] - 32);
+}
+
+int vt_load_words(int fd, const uint32_t table[8])
+{
+    return record(fd, "words", static_cast<int>(table[1]), static_cast<int>(table[2]), 0, 0, 0);
+}
