@@ -706,6 +706,8 @@ TEST(Conf, LinesNamesAndMistakes)
     EXPECT_EQ(std::string(msg), std::string(path) + ": holds a NUL byte: not a text file");
     ASSERT_EQ(pwrite(fd, "seat = seat1\nclick-time = 300\n", 30, 0), 30);
     ASSERT_EQ(conf_load(path, 0, &file, &buf, msg, sizeof msg), 0) << msg;
+    EXPECT_EQ(file.click_ms, 300u);
+    free(buf);
     close(fd);
     unlink(path);
 
