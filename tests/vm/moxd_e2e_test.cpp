@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -120,8 +119,8 @@ int occurrences(const std::string &text, const std::string &part)
     return n;
 }
 
-// What a program in mouse mode (ESC [ ? 1000 h) reads for a button code at
-// a cell: ESC [ M, then 32 + code, 32 + column, 32 + row.
+// What a program in mouse mode (ESC [ ? 1000 h) reads for a button code (0
+// left, 2 right, 3 release) at a cell: ESC [ M, 32 + code, 32 + column, 32 + row.
 std::string mouse_report(int code, int x, int y)
 {
     return std::string("\033[M") + char(32 + code) + char(32 + x) + char(32 + y);
@@ -658,13 +657,11 @@ TEST_F(Moxd, ProgramsInMouseModeReadClicksUnlessShiftIsHeld)
     point(3, 2);
     expect_pointer(1, 3, 2);
     click(BTN_LEFT);
-    // ESC [ M, then 32 + button (0 left, 3 release), 32 + column, 32 + row
-    const std::string press = std::string("\033[M") + char(32 + 0) + char(32 + 3) + char(32 + 2);
-    const std::string release = std::string("\033[M") + char(32 + 3) + char(32 + 3) + char(32 + 2);
+    const std::string press = mouse_report(0, 3, 2), release = mouse_report(3, 3, 2);
     ASSERT_TRUE(app_wait_for(&app, press + release, WAIT_MS))
         << "read: " << app.got.size() << " bytes";
     click(BTN_RIGHT);
-    const std::string right = std::string("\033[M") + char(32 + 2) + char(32 + 3) + char(32 + 2);
+    const std::string right = mouse_report(2, 3, 2);
     ASSERT_TRUE(app_wait_for(&app, press + release + right + release, WAIT_MS));
 
     // with Shift held the selection comes back and the program reads nothing
@@ -1005,8 +1002,7 @@ TEST_F(Moxd, ClickRightAfterASwitchPastesIntoTheNewConsole)
     }
     std::printf("middle clicks at once after a switch to console 2 pasted on: %s\n", where.c_str());
     EXPECT_EQ(where, "222");
-    EXPECT_EQ(app2.got, "alphaalphaalpha");
-    EXPECT_EQ(app.got, "");
+    EXPECT_EQ(app.got, "") << "console 1 got a paste";
 }
 
 // REQ_NO_PASTE holds for the console of the client that sent it, while it is
@@ -1103,8 +1099,9 @@ TEST_F(Moxd, SelectionIsPastedOnlyForTheUserWhoMadeIt)
         ASSERT_TRUE(console_chown(2, st.owner_2, st.owner_2));
         size_t before = app2.got.size();
         ASSERT_NO_FATAL_FAILURE(paste_click(2, x++));
-        (void) app_wait_bytes(&app2, before + std::max<size_t>(strlen(st.pasted), 1),
-                              *st.pasted != '\0' ? WAIT_MS : QUIET_MS);
+        bool some = *st.pasted != '\0';
+        (void) app_wait_bytes(&app2, before + (some ? strlen(st.pasted) : 1),
+                              some ? WAIT_MS : QUIET_MS);
         EXPECT_EQ(app2.got.substr(before), st.pasted)
             << "owners " << st.owner_1 << " and " << st.owner_2;
         if (st.refusal_said) {
