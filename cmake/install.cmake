@@ -3,7 +3,8 @@
 #   sbin      moxd, mox2-daemon
 #   bin       mox-client, the example client: a quick way to see that the
 #             server reaches a program on a console
-#   man       moxd(8), mox2-daemon(8), mox-client(1)
+#   man       moxd(8), moxd.conf(5), mox2-daemon(8), mox-client(1)
+#   etc       moxd.conf, the example settings (/etc with the prefix /usr)
 #   systemd   moxd.service, in systemd's system unit folder
 #   include   mox/mox.h and mox/mox-client.h for client programs; the server
 #             modules' headers in mox/server/
@@ -41,6 +42,7 @@ endif()
 install(FILES ${PROJECT_SOURCE_DIR}/man/mox2-daemon.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 if(TARGET moxd)
     install(FILES ${PROJECT_SOURCE_DIR}/man/moxd.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+    install(FILES ${PROJECT_SOURCE_DIR}/man/moxd.conf.5 DESTINATION ${CMAKE_INSTALL_MANDIR}/man5)
 endif()
 
 # The client library: libmox-client.so.0.1.0, its soname link and the link

@@ -5,6 +5,9 @@
 #   mox-client.pc, mox-server.pc   into <libdir>/pkgconfig
 #   moxd.service                   into the systemd unit folder, its
 #                                  ExecStart naming the installed moxd
+#   moxd.conf, the commented example settings, into the configuration
+#   folder: /etc for the prefix /usr (as GNUInstallDirs has it), else
+#   <prefix>/etc
 # Set by the caller: MOX_SOURCE_DIR, MOX_STAGE_DIR, MOX_VERSION, MOX_LIBDIR,
 # MOX_INCLUDEDIR, MOX_SBINDIR, MOX_UNITDIR, MOX_INSTALL_UNIT,
 # MOX_INSTALL_SERVER_PC.
@@ -45,4 +48,11 @@ if(MOX_INSTALL_UNIT)
                          "${unit}")
     file(WRITE "${MOX_STAGE_DIR}/moxd.service" "${unit}")
     file(INSTALL DESTINATION "${MOX_UNITDIR}" TYPE FILE FILES "${MOX_STAGE_DIR}/moxd.service")
+    if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+        set(sysconfdir_full /etc)
+    else()
+        set(sysconfdir_full "${CMAKE_INSTALL_PREFIX}/etc")
+    endif()
+    file(INSTALL DESTINATION "${sysconfdir_full}" TYPE FILE
+         FILES "${MOX_SOURCE_DIR}/src/moxd/moxd.conf")
 endif()

@@ -100,6 +100,7 @@ fi
 expected=$(
     LC_ALL=C sort <<EOF
 $bindir/mox-client 755
+etc/moxd.conf 644
 $incdir/mox/mox-client.h 644
 $incdir/mox/mox.h 644
 $incdir/mox/server/argsift.h 644
@@ -113,6 +114,7 @@ $libdir/libmox-server.a 644
 $libdir/pkgconfig/mox-client.pc 644
 $libdir/pkgconfig/mox-server.pc 644
 $mandir/man1/mox-client.1 644
+$mandir/man5/moxd.conf.5 644
 $mandir/man8/mox2-daemon.8 644
 $mandir/man8/moxd.8 644
 $sbindir/mox2-daemon 755
@@ -146,7 +148,7 @@ execstart=$(sed -n 's/^ExecStart=//p' "$root/$unitdir/moxd.service" 2>/dev/null)
 
 # The unit as systemd reads it, in a scratch root holding the tree and the
 # system's own units (the targets and services it names): no complaint, and
-# its sandbox no looser than the README's figure (exposure 2.1, in tenths).
+# its sandbox no looser than docs/sandbox.md's figure (exposure 2.1, in tenths).
 if command -v systemd-analyze >/dev/null; then
     vroot=$work/verify-root
     cp -a "$root" "$vroot"
@@ -157,6 +159,9 @@ if command -v systemd-analyze >/dev/null; then
             break
         fi
     done
+    # and the system's kill, which the unit's ExecReload runs
+    mkdir -p "$vroot/bin"
+    cp /bin/kill "$vroot/bin/kill"
     verify=$(systemd-analyze verify --man=no --root="$vroot" moxd.service 2>&1)
     [ -z "$verify" ] || fail "systemd-analyze verify: $verify"
     if ! exposure=$(systemd-analyze security --offline=true --root="$vroot" --threshold=21 \

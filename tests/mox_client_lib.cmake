@@ -49,3 +49,20 @@ if(mox_client_lib_type STREQUAL "SHARED_LIBRARY")
                 ${mox_libc})
     set_tests_properties(mox_client_lib_symbols PROPERTIES SKIP_RETURN_CODE 77 LABELS client)
 endif()
+
+# The example client without --vc where no terminal is a virtual console (a
+# new session without a controlling terminal, no console on its standard
+# descriptors) says so in one line and exits with 1 before it connects; with
+# --vc it goes on to the socket.
+if(TARGET mox-client)
+    add_test(NAME mox_client_needs_a_console COMMAND sh -c [=[
+        err=$(setsid -w "$0" --socket /nonexistent/moxctl </dev/null 2>&1 >/dev/null)
+        st=$?; printf '%s\n' "$err"
+        [ "$st" = 1 ] && [ "$(printf '%s\n' "$err" | wc -l)" = 1 ] || exit 1
+        case $err in *"no virtual console"*"--vc N"*) ;; *) exit 1 ;; esac
+        out=$(setsid -w "$0" --vc 2 --socket /nonexistent/moxctl </dev/null 2>&1)
+        st=$?; printf '%s\n' "$out"
+        case "$st $out" in "1 [client] cannot connect to /nonexistent/moxctl"*) ;; *) exit 1 ;; esac
+        ]=] $<TARGET_FILE:mox-client>)
+    set_tests_properties(mox_client_needs_a_console PROPERTIES TIMEOUT 30 LABELS client)
+endif()

@@ -190,7 +190,8 @@ struct child_report {
     Mox_Connect rec;
 };
 
-// Runs body in a child process (its stdio left as is) and returns its report.
+// Runs body in a child process (its stdio left as is) and returns its report;
+// a child that sends none in time is killed and counts as a failure.
 bool run_child(const std::function<child_report()> &body, child_report *out)
 {
     int pfd[2];
@@ -205,6 +206,8 @@ bool run_child(const std::function<child_report()> &body, child_report *out)
     close(pfd[1]);
     bool ok = readable(pfd[0], 10 * PEER_WAIT_MS) && read(pfd[0], out, sizeof *out) == sizeof *out;
     close(pfd[0]);
+    if (!ok)
+        kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
     return ok;
 }
@@ -610,6 +613,7 @@ TEST_F(Lib, OpenFailuresLeaveNoDescriptor)
         {"path too long", too_long.c_str(), 0, ENAMETOOLONG},
         {"empty path", "", 0, ENOENT},
         {"nothing there", "/dev/nothing", 0, ENOENT},
+        {"nothing there, non-blocking", "/dev/nothing", MOX_NONBLOCK, ENOENT},
         {"no socket there", "/dev/plain-file", 0, ECONNREFUSED},
     };
     for (const Case &c : cases) {
@@ -1093,6 +1097,75 @@ TEST_F(Lib, QueryRefusedUnansweredOrMisused)
     EXPECT_EQ(errno, EINVAL);
     EXPECT_EQ(mox_query("/dev/nothing", &like, REQ_NO_PASTE, nullptr, 0), MOX_ERROR);
     EXPECT_EQ(errno, ENOENT);
+}
+
+// ---- a server whose queue of connections is full --------------------------
+
+// A listener that never accepts, its queue filled (Linux queues backlog + 1).
+// Calls that promise not to wait, or to wait a bounded time, must still come
+// back, with their own answer; each runs in a child, so a hang fails.
+TEST(LibOpen, FullServerQueueKeepsEveryPromise)
+{
+    char dir[] = "/tmp/mox-full-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr) << strerror(errno);
+    const std::string path = std::string(dir) + "/moxctl";
+    const Mox_Connect r = make_record(MOX_MOVE, 0, 0, 0xFF, 3, 1);
+    // A query for code with timeout_ms; timeout_ms -2 stands for a
+    // non-blocking open, whose result counts only when it left no descriptor.
+    const struct Case {
+        int timeout_ms;
+        int32_t code;
+    } cases[] = {{-2, 0}, {300, REQ_STATE}, {0, REQ_BUTTON_COUNT}, {300, REQ_NO_PASTE}};
+    for (int backlog : {0, 1}) {
+        SCOPED_TRACE("backlog " + std::to_string(backlog));
+        struct sockaddr_un a = {};
+        a.sun_family = AF_UNIX;
+        strcpy(a.sun_path, path.c_str());
+        const auto *sa = reinterpret_cast<const struct sockaddr *>(&a);
+        int l = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ASSERT_EQ(bind(l, sa, sizeof a), 0) << strerror(errno);
+        ASSERT_EQ(listen(l, backlog), 0) << strerror(errno);
+        std::vector<int> queued;
+        while (queued.size() < 64) {
+            int s = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            if (connect(s, sa, sizeof a) != 0) {
+                EXPECT_EQ(errno, EAGAIN) << strerror(errno);
+                close(s);
+                break;
+            }
+            queued.push_back(s);
+        }
+        EXPECT_EQ(queued.size(), static_cast<size_t>(backlog + 1));
+        for (const Case &c : cases) {
+            SCOPED_TRACE("timeout " + std::to_string(c.timeout_ms));
+            const bool open = c.timeout_ms == -2;
+            child_report got = {};
+            ASSERT_TRUE(run_child(
+                [&] {
+                    child_report out = {};
+                    mox_connection m = conn_on(12345);
+                    out.result = open ? mox_open(&m, &r, path.c_str(), MOX_NONBLOCK)
+                                      : mox_query(path.c_str(), &r, c.code, &out.ev, c.timeout_ms);
+                    out.err = open && m.fd != -1 ? EBADFD : errno;
+                    return out;
+                },
+                &got))
+                << "the call was still waiting";
+            EXPECT_EQ(got.result, open ? MOX_ERROR : MOX_AGAIN);
+            EXPECT_EQ(got.err, open ? EAGAIN : ETIMEDOUT) << strerror(got.err);
+        }
+        // One accepted makes room: a non-blocking open goes through at once.
+        int taken = accept(l, nullptr, nullptr);
+        mox_connection c;
+        EXPECT_EQ(mox_open(&c, &r, path.c_str(), MOX_NONBLOCK), MOX_OK) << strerror(errno);
+        for (int fd : queued)
+            close(fd);
+        close(taken);
+        mox_close(&c);
+        close(l);
+        unlink(path.c_str());
+    }
+    rmdir(dir);
 }
 
 // ---- sending ----------------------------------------------------------------

@@ -14,6 +14,8 @@ add_executable(moxd_server_test moxd_server_test.cpp support/fake_vt.cpp
                                 $<TARGET_OBJECTS:client_obj> $<TARGET_OBJECTS:argsift_obj>)
 target_include_directories(moxd_server_test PRIVATE support ${PROJECT_SOURCE_DIR}/src/moxd)
 target_link_libraries(moxd_server_test PRIVATE mox_clienttable moxd_server mox_testsupport mox_warnings GTest::gtest)
+target_compile_definitions(moxd_server_test PRIVATE
+                           MOXD_CONF_EXAMPLE="${PROJECT_SOURCE_DIR}/src/moxd/moxd.conf")
 add_test(NAME moxd_server_test COMMAND moxd_server_test)
 set_tests_properties(moxd_server_test PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 60 LABELS moxd)
 

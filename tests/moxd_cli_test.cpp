@@ -70,6 +70,10 @@ TEST(MoxdCommandLine, HelpVersionAndMistakes)
         {{"--log-level", "loud"}, "moxd: unknown log level \"loud\""},
         {{"stray"}, "moxd: unexpected argument \"stray\""},
         {{"-d"}, "requires an argument"},
+        {{"--wheel-reports", "maybe"}, "moxd: wheel-reports is on or off, not \"maybe\""},
+        {{"--word-chars", "a b"}, "moxd: word characters are printable ASCII"},
+        {{"--config", "/nonexistent/moxd.conf"},
+         "moxd: /nonexistent/moxd.conf: No such file or directory\n"},
     };
     for (const auto &m : mistakes) {
         SCOPED_TRACE(m.args[0]);
@@ -77,6 +81,22 @@ TEST(MoxdCommandLine, HelpVersionAndMistakes)
         EXPECT_EQ(o.status, 1);
         EXPECT_NE(o.text.find(m.says), std::string::npos) << o.text;
     }
+}
+
+// A bad settings file stops the start with one line naming file and line,
+// before the server goes near a console.
+TEST(MoxdCommandLine, BadSettingsFileIsOneLine)
+{
+    char path[] = "/tmp/moxd-cli-XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0) << strerror(errno);
+    const char text[] = "# settings\nseat = seat0\nlog-level = loud\n";
+    ASSERT_EQ(write(fd, text, sizeof text - 1), static_cast<ssize_t>(sizeof text - 1));
+    close(fd);
+    outcome o = run({"--config", path});
+    unlink(path);
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.text, std::string("moxd: ") + path + ":3: unknown log level \"loud\"\n");
 }
 
 TEST(MoxdCommandLine, NeedsRoot)

@@ -19,6 +19,10 @@
 #include "input.h"
 #include "moxInt.h"
 #include "settings.h"
+#include "sharing.h"
+#include "words.h"
+
+#include <sys/inotify.h>
 
 #include <linux/input-event-codes.h>
 
@@ -324,7 +328,7 @@ TEST(Handling, SelectionPasteAndReports)
             ev.x = static_cast<int16_t>(st.x);
             ev.y = static_cast<int16_t>(st.y);
             ev.modifiers = st.mods;
-            console_facts facts = {st.reporting, st.paste_off};
+            console_facts facts = {st.reporting, st.paste_off, 0, 1};
             console_op op = {-1, -1, -1, -1, -1, -1, -1};
             int n = handling_event(&s, &ev, st.button, st.moved, &facts, &op);
             if (st.want.kind == 0) {
@@ -357,7 +361,7 @@ TEST(Handling, ResetForgetsTheSelection)
     ev.clicks = 1;
     ev.x = 2;
     ev.y = 2;
-    console_facts facts = {0, 0};
+    console_facts facts = {0, 0, 0, 0};
     console_op op;
     handling_event(&s, &ev, L, 0, &facts, &op);
     handling_reset(&s); // another console is shown
@@ -369,6 +373,102 @@ TEST(Handling, ResetForgetsTheSelection)
     ev.buttons = R;
     ev.clicks = 1;
     EXPECT_EQ(handling_event(&s, &ev, R, 0, &facts, &op), 0) << "no anchor to extend from";
+}
+
+// A wheel notch goes to a program in normal tracking mode as the xterm
+// report, unless the setting is off, Shift is held or the mode has no wheel.
+TEST(Handling, WheelReportsOnlyInNormalTracking)
+{
+    const struct {
+        const char *what;
+        int wdy, mode, setting;
+        uint8_t mods;
+        int notches; // 0: the console is left alone
+    } cases[] = {
+        {"a notch away", 1, MOUSE_MODE_NORMAL, 1, 0, 1},
+        {"two notches towards", -2, MOUSE_MODE_NORMAL, 1, 0, -2},
+        {"a wild spin is bounded", 500, MOUSE_MODE_NORMAL, 1, 0, WHEEL_NOTCHES_MAX},
+        {"X10 mode has no wheel", 1, MOUSE_MODE_X10, 1, 0, 0},
+        {"reporting off: the shell would read garbage", 1, 0, 1, 0, 0},
+        {"the setting off", 1, MOUSE_MODE_NORMAL, 0, 0, 0},
+        {"Shift keeps the wheel", 1, MOUSE_MODE_NORMAL, 1, MODIFIER_SHIFT, 0},
+        {"the mode could not be asked", 1, -1, 1, 0, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        handling_state s;
+        handling_reset(&s);
+        Mox_Event ev{};
+        ev.type = MOX_MOVE;
+        ev.x = 7;
+        ev.y = 3;
+        ev.wdy = static_cast<int16_t>(c.wdy);
+        ev.modifiers = c.mods;
+        console_facts facts = {0, 0, c.mode, c.setting};
+        console_op op = {-1, -1, -1, -1, -1, -1, -1};
+        int n = handling_event(&s, &ev, 0, 0, &facts, &op);
+        EXPECT_EQ(n, c.notches != 0);
+        if (n == 1) {
+            EXPECT_EQ(op.kind, OP_WHEEL);
+            EXPECT_EQ(op.arg, c.notches);
+            EXPECT_EQ(op.x1, 7);
+            EXPECT_EQ(op.y1, 3);
+        }
+    }
+
+    const struct {
+        int away, x, y;
+        const char *bytes;
+    } reports[] = {
+        {1, 1, 1, "\033[M`!!"},
+        {0, 80, 25, "\033[Map9"},
+        {1, 223, 223, "\033[M`\377\377"},
+        {0, 300, 224, "\033[Ma\377\377"}, // clamped: one byte holds 32 + 223 at most
+        {1, 0, -5, "\033[M`!!"},
+    };
+    for (const auto &r : reports) {
+        uint8_t out[WHEEL_REPORT_LEN + 1] = {0, 0, 0, 0, 0, 0, 0xAD};
+        ASSERT_EQ(handling_wheel_report(r.away, r.x, r.y, out), WHEEL_REPORT_LEN);
+        EXPECT_EQ(std::string(reinterpret_cast<char *>(out), WHEEL_REPORT_LEN), r.bytes)
+            << r.x << "," << r.y;
+        EXPECT_EQ(out[WHEEL_REPORT_LEN], 0xAD);
+    }
+}
+
+// The word-character table: letters, digits and non-ASCII codes always, the
+// setting's characters one by one; the kernel's own table from its four.
+TEST(Words, TableFromTheSetting)
+{
+    constexpr uint32_t ALL = 0xFFFFFFFF;
+    const struct {
+        const char *chars;
+        int result;
+        uint32_t want[WORD_TABLE_WORDS];
+    } cases[] = {
+        {WORD_CHARS_KERNEL, 0, {0, 0x03FFE000, 0x87FFFFFE, 0x07FFFFFE, ALL, ALL, ALL, ALL}},
+        {WORD_CHARS_DEFAULT, 0, {0, 0xA7FFF868, 0x87FFFFFF, 0x47FFFFFE, ALL, ALL, ALL, ALL}},
+        {"", 0, {0, 0x03FF0000, 0x07FFFFFE, 0x07FFFFFE, ALL, ALL, ALL, ALL}},
+        {"a-z!!", 0, {0, 0x03FF2002, 0x07FFFFFE, 0x07FFFFFE, ALL, ALL, ALL, ALL}}, // no ranges
+        {"a b", -1, {}},
+        {"\t", -1, {}},
+        {"\x7f", -1, {}},
+        {"\xc3\xa9", -1, {}}, // non-ASCII counts always; it is no setting
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.chars);
+        uint32_t table[WORD_TABLE_WORDS];
+        memset(table, 0xAD, sizeof table);
+        char why[160] = "";
+        ASSERT_EQ(words_table(c.chars, table, why, sizeof why), c.result) << why;
+        for (int i = 0; i < WORD_TABLE_WORDS; i++)
+            EXPECT_EQ(table[i], c.result == 0 ? c.want[i] : 0xADADADADu) << "word " << i;
+        EXPECT_EQ(why[0] != '\0', c.result != 0) << why;
+    }
+    std::string longest(WORD_CHARS_MAX, '~');
+    uint32_t table[WORD_TABLE_WORDS];
+    char why[160];
+    EXPECT_EQ(words_table(longest.c_str(), table, why, sizeof why), 0);
+    EXPECT_EQ(words_table((longest + "~").c_str(), table, why, sizeof why), -1);
 }
 
 TEST(Budget, RecordsPerClientPerSecond)
@@ -392,6 +492,77 @@ TEST(Budget, RecordsPerClientPerSecond)
     for (uint32_t i = 0; i < RECORDS_PER_SECOND; i++)
         budget_take(&back, 9000);
     EXPECT_EQ(budget_take(&back, 100), 1);
+}
+
+TEST(Sharing, TtyNamesAndInotifyRecords)
+{
+    const struct {
+        const char *name;
+        int n;
+    } names[] = {{"tty1", 1},  {"tty63", 63}, {"tty64", 0}, {"tty0", 0},  {"tty07", 0},
+                 {"ttyS0", 0}, {"tty", 0},    {"vcsa1", 0}, {"tty123", 0}};
+    for (const auto &c : names)
+        EXPECT_EQ(tty_number(c.name, strlen(c.name)), c.n) << c.name;
+
+    // records as the kernel writes them: names padded with zeros; the last
+    // one cut short by the buffer's end is ignored
+    std::vector<uint8_t> buf;
+    auto put = [&](const char *name, uint32_t padded) {
+        inotify_event head{1, IN_ATTRIB, 0, padded};
+        const auto *h = reinterpret_cast<const uint8_t *>(&head);
+        buf.insert(buf.end(), h, h + sizeof head);
+        std::vector<uint8_t> field(padded, 0);
+        memcpy(field.data(), name, strlen(name));
+        buf.insert(buf.end(), field.begin(), field.end());
+    };
+    put("tty3", 16);
+    put("null", 16);
+    put("tty12", 16);
+    EXPECT_EQ(tty_changes(buf.data(), buf.size()), (uint64_t{1} << 3) | (uint64_t{1} << 12));
+    put("tty5", 16);
+    EXPECT_EQ(tty_changes(buf.data(), buf.size() - 1), (uint64_t{1} << 3) | (uint64_t{1} << 12));
+    EXPECT_EQ(tty_changes(buf.data(), 7), 0u);
+}
+
+TEST(Sharing, BlankCellForWipingTheSelection)
+{
+    // 2 rows of 3 columns; cells as (character, attribute)
+    const struct {
+        const char *text; // 6 characters, row by row
+        size_t cut;       // bytes read, 0 for all
+        int found, x, y;
+    } cases[] = {
+        {"a bcde", 0, 1, 2, 1}, {"ab  cd", 0, 1, 1, 2}, {"abcd e", 0, 1, 2, 2},
+        {"ab cd ", 0, 0, 0, 0}, // blanks only in the last column
+        {"xyzxyz", 0, 0, 0, 0}, {"a bcde", 9, 1, 2, 1}, {"a bcde", 7, 0, 0, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text);
+        std::vector<uint8_t> vcsa = {2, 3, 0, 0};
+        for (int i = 0; i < 6; i++) {
+            vcsa.push_back(static_cast<uint8_t>(c.text[i]));
+            vcsa.push_back(0x07);
+        }
+        screen_cell at{0, 0};
+        EXPECT_EQ(blank_cell(vcsa.data(), c.cut != 0 ? c.cut : vcsa.size(), &at), c.found);
+        EXPECT_EQ(at.x, c.x);
+        EXPECT_EQ(at.y, c.y);
+    }
+}
+
+TEST(Sharing, RefusalsAreLoggedAtARate)
+{
+    report_gate g{};
+    uint64_t summary = 99;
+    for (int i = 0; i < 3; i++)
+        EXPECT_EQ(gate_pass(&g, 1000 + i, 3, 60000, &summary), 1);
+    for (int i = 0; i < 500; i++)
+        EXPECT_EQ(gate_pass(&g, 2000 + i, 3, 60000, &summary), 0);
+    EXPECT_EQ(summary, 0u);
+    EXPECT_EQ(gate_pass(&g, 61000, 3, 60000, &summary), 1) << "a new window";
+    EXPECT_EQ(summary, 500u) << "the held lines are counted once";
+    EXPECT_EQ(gate_pass(&g, 61001, 3, 60000, &summary), 1);
+    EXPECT_EQ(summary, 0u);
 }
 
 TEST(InputMap, ButtonsAndScrollSteps)

@@ -5,8 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <csignal>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
@@ -15,6 +21,7 @@
 
 #include "client.h"
 #include "client_table.h"
+#include "conf.h"
 #include "console.h"
 #include "devns.h"
 #include "fake_vt.h"
@@ -104,8 +111,8 @@ class Server : public ::testing::Test
     {
         input_event ev{};
         ev.kind = IN_PLACE;
-        ev.col = col;
-        ev.row = row;
+        ev.fx = col / s.cells.cols; // devices give parts of the screen
+        ev.fy = row / s.cells.rows;
         feed(ev);
     }
     void button(int bit, int pressed, const void *device = nullptr)
@@ -326,10 +333,13 @@ TEST_F(Server, RequestsSeeThePointerAndSwitchPastingOff)
     Mox_Connect off = make_record(0, 0, 0, 0, 0, REQ_NO_PASTE);
     ASSERT_EQ(send(a, &off, sizeof off, 0), static_cast<ssize_t>(sizeof off));
     EXPECT_EQ(server_client_ready(&s, fd), 1);
-    EXPECT_EQ(host_paste_off(), 1);
+    EXPECT_EQ(server_paste_off(&s, 2), 1);
+    EXPECT_EQ(server_paste_off(&s, 3), 0) << "only on the asking client's console";
     click(M);
     EXPECT_EQ(show(take_ops()), "");
     close(a);
+    EXPECT_EQ(server_client_ready(&s, fd), 0);
+    EXPECT_EQ(server_paste_off(&s, 2), 0) << "for as long as the client stays";
 }
 
 TEST_F(Server, MouseReportsGoToTheProgramUnlessShiftIsHeld)
@@ -486,6 +496,244 @@ TEST_F(Server, ClosedAndBrokenClientsAreRemoved)
     EXPECT_EQ(show(take_ops()), "pointer@2(41,13) ");
     EXPECT_EQ(server_client_ready(&s, 12345), 0) << "an unknown descriptor";
     close(b);
+}
+
+// Owners of the consoles by console, and what a middle click on console 3
+// does after a drag selected on console 2.
+TEST_F(Server, SelectionsPasteOnlyWhereTheirUserOwnsBothConsoles)
+{
+    struct row {
+        const char *what;
+        uid_t owner2_at_select, owner2_at_paste, owner3;
+        const char *ops;
+    } const rows[] = {
+        {"one user on both", 1000, 1000, 1000, "paste@3(0,0) "},
+        {"root on both", 0, 0, 0, "paste@3(0,0) "},
+        {"another user's console", 1000, 1000, 1001, ""},
+        {"root's console gets no user's text", 1000, 1000, 0, ""},
+        {"the source changed hands", 1000, 1001, 1000, ""},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.what);
+        fake_vt.active = 2;
+        server_console_changed(&s);
+        fake_vt.owner[2] = r.owner2_at_select;
+        place(10, 1);
+        button(L, 1);
+        place(20, 1);
+        button(L, 0);
+        now += 1000;
+        fake_vt.owner[2] = r.owner2_at_paste;
+        fake_vt.owner[3] = r.owner3;
+        fake_vt.active = 3;
+        server_console_changed(&s);
+        take_ops();
+        click(M);
+        EXPECT_EQ(show(take_ops()), r.ops);
+    }
+}
+
+// Clients are checked against the console's owner before their next event:
+// those of a user who no longer owns it are closed, root's stay.
+TEST_F(Server, ClientsOfAFormerOwnerAreDropped)
+{
+    fake_vt.owner[2] = 1000;
+    int root_fd = -1;
+    int root = attach(make_record(ALL_KINDS, 0, 0, 0xFFFF, getpid(), 2), &root_fd);
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    pid_t child = fork();
+    if (child == 0) { // a client of uid 1000, swallowing every event
+        if (setgid(1000) != 0 || setuid(1000) != 0)
+            _exit(2);
+        int c = connect_control();
+        Mox_Connect rec = make_record(ALL_KINDS, 0, 0, 0xFFFF, getpid(), 2);
+        if (c < 0 || send(c, &rec, sizeof rec, 0) != static_cast<ssize_t>(sizeof rec))
+            _exit(3);
+        char done;
+        (void) read(sv[1], &done, 1);
+        _exit(0);
+    }
+    client_info *user = accept_client_connection(listen_fd);
+    ASSERT_NE(user, nullptr);
+    int user_fd = user->fd;
+    motion(8, 0);
+    EXPECT_EQ(received(root).size(), 0u) << "the newest client takes it";
+    fake_vt.owner[2] = 1001; // logout, another login
+    motion(8, 0);
+    EXPECT_EQ(received(root).size(), 1u);
+    EXPECT_EQ(fcntl(user_fd, F_GETFD), -1) << "the former owner's socket was closed";
+    ASSERT_NE(cinfo[2], nullptr);
+    EXPECT_EQ(cinfo[2]->fd, root_fd);
+    EXPECT_EQ(cinfo[2]->next, nullptr) << "root's client alone stays";
+    EXPECT_EQ(write(sv[0], "x", 1), 1);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    close(sv[0]);
+    close(sv[1]);
+    close(root);
+}
+
+// A selection whose console changes hands is forgotten and wiped from the
+// kernel's buffer on a blank cell, unless the console shown cannot take it.
+TEST_F(Server, ASelectionIsWipedWhenItsConsoleChangesHands)
+{
+    fake_vt.owner[2] = 1000;
+    place(10, 1);
+    button(L, 1);
+    place(20, 1);
+    button(L, 0);
+    take_ops();
+    server_owners_changed(&s, uint64_t{1} << 2); // the owner did not change
+    EXPECT_EQ(show(take_ops()), "");
+    fake_vt.owner[2] = 1001;
+    fake_vt.blank = {7, 3};
+    server_owners_changed(&s, uint64_t{1} << 2);
+    EXPECT_EQ(show(take_ops()), "select@2(7,3-7,3:0) clear@2(0,0) pointer@2(21,2) ");
+    fake_vt.owner[2] = 1000; // back to the first owner: still nothing to paste
+    click(M);
+    EXPECT_EQ(show(take_ops()), "");
+
+    // in graphics mode the wipe waits for a console it can be done on
+    button(L, 1);
+    place(30, 1);
+    button(L, 0);
+    take_ops();
+    fake_vt.graphics[2] = 1;
+    fake_vt.owner[2] = 0;
+    server_owners_changed(&s, uint64_t{1} << 2);
+    EXPECT_EQ(show(take_ops()), "");
+    fake_vt.active = 3;
+    server_console_changed(&s);
+    EXPECT_EQ(show(take_ops()),
+              "pointer@3(31,2) select@3(7,3-7,3:0) clear@3(0,0) pointer@3(31,2) ");
+}
+
+TEST_F(Server, ButtonsActOnTheConsoleShownAndPlacesOnItsSize)
+{
+    place(0, 0);
+    take_ops();
+    // switched with no notice yet: the press already acts on console 3
+    fake_vt.active = 3;
+    fake_vt.reporting[3] = 1;
+    button(L, 1);
+    EXPECT_EQ(show(take_ops()), "pointer@3(1,1) report@3(1,1:0) ");
+    button(L, 0);
+    // resized with no notice: a position is scaled onto the new size
+    fake_vt.size[3] = {100, 37};
+    take_ops();
+    input_event ev{};
+    ev.kind = IN_PLACE;
+    ev.fx = 94.5 / 100;
+    ev.fy = 32.5 / 37;
+    feed(ev);
+    EXPECT_EQ(show(take_ops()), "pointer@3(95,33) ");
+}
+
+std::string conf_text(const moxd_conf &c)
+{
+    std::string t = std::string("seat=") + (c.seat ? c.seat : "-") + " dev=";
+    for (int i = 0; i < c.n_devices; i++)
+        t += std::string(c.devices[i]) + ";";
+    t += std::string(" opt=") + (c.options ? c.options : "-");
+    t += " click=" + std::to_string(c.click_ms) + " log=" + std::to_string(c.log_level);
+    t += " wheel=" + std::to_string(c.wheel_reports);
+    return t + " words=" + (c.word_chars ? c.word_chars : "-");
+}
+
+// The settings file: "name = value" lines, comments, the first mistake by
+// its line number, and the command line over the file.
+TEST(Conf, LinesNamesAndMistakes)
+{
+    const struct {
+        const char *text;
+        int line;         // of the first mistake, 0 for none
+        const char *want; // the settings, or the reason of the mistake
+    } cases[] = {
+        {"", 0, "seat=- dev= opt=- click=0 log=-1 wheel=-1 words=-"},
+        {"# moxd\n\n  seat = seat1 \nclick-time=250\r\nlog-level = trace\nwheel-reports = off", 0,
+         "seat=seat1 dev= opt=- click=250 log=3 wheel=0 words=-"},
+        {"device = /dev/input/event3\ndevice=/dev/input/event4\noptions = tap, speed=0.5\n", 0,
+         "seat=- dev=/dev/input/event3;/dev/input/event4; opt=tap, speed=0.5 click=0 log=-1 "
+         "wheel=-1 words=-"},
+        // '#' and '=' inside a value are the value's; empty: letters and digits only
+        {"word-chars = #=:@~ \n  # no more", 0,
+         "seat=- dev= opt=- click=0 log=-1 wheel=-1 words=#=:@~"},
+        {"word-chars =", 0, "seat=- dev= opt=- click=0 log=-1 wheel=-1 words="},
+        {"seat\n", 1, "expected \"name = value\", not \"seat\""},
+        {"\n\nclick-time = 0\n", 3, "click-time takes 1 to 5000 milliseconds, not \"0\""},
+        {"colour = red", 1, "unknown setting \"colour\""},
+        {"config = /etc/other.conf", 1, "unknown setting \"config\""},
+        {"log-level = loud", 1, "unknown log level \"loud\""},
+        {"wheel-reports = yes", 1, "wheel-reports is on or off, not \"yes\""},
+        {"word-chars = a b", 1,
+         "word characters are printable ASCII other than the blank, not byte 0x20"},
+        {"seat = seat0\nclick-time = 300\nclick-time = 400", 3, "click-time is set twice"},
+        {"seat =  ", 1, "seat takes a name"},
+        {"device = event3", 1, "device takes a path, not \"event3\""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text);
+        moxd_conf conf;
+        conf_init(&conf);
+        std::string text = c.text;
+        char why[160] = "";
+        EXPECT_EQ(conf_parse(&conf, text.data(), why, sizeof why), c.line);
+        EXPECT_EQ(c.line != 0 ? std::string(why) : conf_text(conf), c.want);
+    }
+
+    // a named file must exist, the default one may be missing; the one line
+    // names the file and the line
+    moxd_conf file;
+    char *buf = nullptr;
+    char msg[320];
+    EXPECT_EQ(conf_load("/nonexistent/moxd.conf", 1, &file, &buf, msg, sizeof msg), 1);
+    EXPECT_EQ(conf_load("/nonexistent/moxd.conf", 0, &file, &buf, msg, sizeof msg), -1);
+    EXPECT_STREQ(msg, "/nonexistent/moxd.conf: No such file or directory");
+    char path[] = "/tmp/moxd-conf-XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    const char bad[] = "seat = seat1\nwheel-reports = sometimes\n";
+    ASSERT_EQ(write(fd, bad, sizeof bad - 1), static_cast<ssize_t>(sizeof bad - 1));
+    EXPECT_EQ(conf_load(path, 1, &file, &buf, msg, sizeof msg), -1);
+    EXPECT_EQ(std::string(msg),
+              std::string(path) + ":2: wheel-reports is on or off, not \"sometimes\"");
+    EXPECT_EQ(buf, nullptr);
+    ASSERT_EQ(ftruncate(fd, 0), 0);
+    ASSERT_EQ(pwrite(fd, "seat = seat1\0\n", 15, 0), 15);
+    EXPECT_EQ(conf_load(path, 1, &file, &buf, msg, sizeof msg), -1);
+    EXPECT_EQ(std::string(msg), std::string(path) + ": holds a NUL byte: not a text file");
+    ASSERT_EQ(pwrite(fd, "seat = seat1\nclick-time = 300\n", 30, 0), 30);
+    ASSERT_EQ(conf_load(path, 0, &file, &buf, msg, sizeof msg), 0) << msg;
+    close(fd);
+    unlink(path);
+
+    // the example the package installs parses, and so does every setting
+    // it shows once uncommented
+    ASSERT_EQ(conf_load(MOXD_CONF_EXAMPLE, 0, &file, &buf, msg, sizeof msg), 0) << msg;
+    EXPECT_EQ(conf_text(file), "seat=- dev= opt=- click=0 log=-1 wheel=-1 words=-");
+    free(buf);
+    std::ifstream example(MOXD_CONF_EXAMPLE);
+    std::string all((std::istreambuf_iterator<char>(example)), std::istreambuf_iterator<char>());
+    for (size_t at = all.find("\n#"); at != std::string::npos; at = all.find("\n#", at + 1))
+        if (islower(static_cast<unsigned char>(all[at + 2])))
+            all[at + 1] = ' ';
+    conf_init(&file);
+    ASSERT_EQ(conf_parse(&file, all.data(), msg, sizeof msg), 0) << msg << "\n" << all;
+    EXPECT_EQ(conf_text(file), "seat=seat0 dev=/dev/input/event3; opt=tap,natural-scroll "
+                               "click=400 log=4 wheel=1 words=-#%&+,./:=?@_~");
+
+    // the command line's settings replace the file's, one by one
+    moxd_conf cl;
+    conf_init(&cl);
+    ASSERT_EQ(conf_set(&cl, "click-time", "700", msg, sizeof msg), 0);
+    ASSERT_EQ(conf_set(&cl, "device", "/dev/input/event9", msg, sizeof msg), 0);
+    conf_init(&file);
+    ASSERT_EQ(conf_set(&file, "seat", "seat1", msg, sizeof msg), 0);
+    conf_overlay(&file, &cl);
+    EXPECT_EQ(conf_text(file),
+              "seat=seat1 dev=/dev/input/event9; opt=- click=700 log=-1 wheel=-1 words=-");
 }
 
 } // namespace

@@ -39,6 +39,7 @@ const char *name = "client";
 struct client_options {
     const char *socket_path;
     Mox_Connect connect;
+    int have_vc; /* --vc given; else the console of the calling terminal */
     int replace; /* send a replacement record after connecting */
     Mox_Connect replacement;
     int requests[MAX_REQUESTS];
@@ -62,7 +63,8 @@ void usage(FILE *out)
                    "\n"
                    "  --name NAME          prefix of every output line (client)\n"
                    "  --socket PATH        control socket (%s)\n"
-                   "  --vc N               console to attach to, 0 = current (0)\n"
+                   "  --vc N               console to attach to, 1 to 63 (default: the\n"
+                   "                       console of this terminal)\n"
                    "  --events KINDS       kinds to receive (move,drag,down,up)\n"
                    "  --default KINDS      kinds the server still handles itself (none)\n"
                    "  --min-mod N          modifier bits that must be held (0)\n"
@@ -179,6 +181,7 @@ int parse_args(int argc, char **argv, client_options *o)
         case 'v':
             ok = parse_long(optarg, -2147483647L - 1, 2147483647L, &v);
             o->connect.vc = static_cast<int32_t>(v);
+            o->have_vc = 1;
             break;
         case 'e':
             ok = parse_kinds(optarg, &mask);
@@ -264,6 +267,18 @@ int main(int argc, char **argv)
     if (!parse_args(argc, argv, &o)) {
         usage(stderr);
         return 1;
+    }
+    /* Without --vc, the console this program runs on: the one its user is
+     * logged in on and owns, so the server admits it there. */
+    if (!o.have_vc) {
+        Mox_Connect defaults;
+        if (mox_connect_defaults(&defaults) != MOX_OK) {
+            (void) fprintf(stderr,
+                           "mox-client: this terminal is no virtual console (/dev/ttyN): run "
+                           "it on one, or name a console with --vc N\n");
+            return 1;
+        }
+        o.connect.vc = defaults.vc;
     }
 
     /* SIGWINCH arrives through a descriptor, so the loop can take every

@@ -40,7 +40,7 @@ extern "C" {
 #define MOX_AGAIN (-2)
 
 /* Flags of mox_open. */
-#define MOX_NONBLOCK 1 /* the socket is non-blocking once the first record is sent */
+#define MOX_NONBLOCK 1 /* mox_open does not wait, and the socket stays non-blocking */
 
 /* One connection to the server. All fields may be read; only the functions
  * below change them. fd is the socket to watch for POLLIN in the caller's own
@@ -76,13 +76,17 @@ int mox_terminal_console(void);
  * is null) and, when rec is not null, sends rec as the first record, which
  * attaches the program to console rec->vc. With rec null only the connection
  * is made, and the caller sends the first record itself with mox_send. flags
- * is 0 or MOX_NONBLOCK. Returns MOX_OK with conn->fd open; or MOX_ERROR with
- * errno set (from socket or connect, from the send, or EINVAL for a null conn
- * or unknown flags, ENAMETOOLONG for a path too long for a socket address,
- * ENOENT for an empty one),
- * conn->fd being -1 then. The server does not answer an attachment: a refused
- * program (a console outside 0 to 64, or one its user does not own) sees the
- * stream end at its first read. */
+ * is 0 or MOX_NONBLOCK. With flags 0 the connect waits, without a limit, while
+ * the server's queue of connections it has not accepted yet is full. With
+ * MOX_NONBLOCK nothing waits: the connect, the first record and every later
+ * call on the socket are non-blocking, and a full queue fails at once with
+ * errno EAGAIN (no connection stays in progress; try again later). Returns
+ * MOX_OK with conn->fd open; or MOX_ERROR with errno set (from socket or
+ * connect, from the send, or EINVAL for a null conn or unknown flags,
+ * ENAMETOOLONG for a path too long for a socket address, ENOENT for an empty
+ * one), conn->fd being -1 then. The server does not answer an attachment: a
+ * refused program (a console outside 0 to 64, or one its user does not own)
+ * sees the stream end at its first read. */
 int mox_open(mox_connection *conn, const Mox_Connect *rec, const char *path, int flags);
 
 /* Takes the next event from the stream into *ev, whole: from a blocking
@@ -140,13 +144,15 @@ int mox_request(mox_connection *conn, int32_t code);
 /* Asks the server request code on a connection of its own, so the answer
  * cannot be confused with an event: that connection attaches like attach (to
  * console attach->vc with attach->pid; the same admission rules apply) but
- * with masks that no event ever fits, sends the request, waits at most
- * timeout_ms milliseconds (-1: no limit) for the answer when code is
- * REQ_STATE or REQ_BUTTON_COUNT, and closes. path as in mox_open. Returns
- * MOX_OK (*answer set when an answer was due); MOX_END when the server closed
- * the connection without answering (it refused the attachment); MOX_AGAIN
- * with errno ETIMEDOUT when no answer came in time; MOX_ERROR with errno set
- * on a failure. */
+ * with masks that no event ever fits, sends the request, waits for the
+ * answer when code is REQ_STATE or REQ_BUTTON_COUNT, and closes. All of it,
+ * the connect included, takes at most timeout_ms milliseconds (-1: no limit),
+ * rounded up to the kernel's clock tick. path as in mox_open. Returns MOX_OK
+ * (*answer set when an answer was due); MOX_END when the server closed the
+ * connection without answering (it refused the attachment); MOX_AGAIN with
+ * errno ETIMEDOUT when no answer came in time, or the server's queue of
+ * connections stayed full all that time; MOX_ERROR with errno set on a
+ * failure. */
 int mox_query(const char *path, const Mox_Connect *attach, int32_t code, Mox_Event *answer,
               int timeout_ms);
 

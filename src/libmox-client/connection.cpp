@@ -13,9 +13,9 @@
 #include <cstddef>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -130,9 +130,37 @@ int wait_writable(int fd, long long deadline)
     }
 }
 
-} // namespace
+// Connects fd to the server. A Unix socket's connect waits while the
+// server's queue of connections it has not accepted yet is full. On a
+// non-blocking socket it fails with EAGAIN instead and leaves nothing in
+// progress: the kernel keeps no half-made connection (poll reports the
+// socket writable at once and SO_ERROR stays 0), so there is nothing to wait
+// for with poll. A wait with a deadline (>= 0) is bounded by SO_SNDTIMEO,
+// which the kernel applies to that wait too, ending it with EAGAIN. A signal
+// that cuts the wait short leaves the socket unconnected, and the wait goes
+// on for the time left. Returns 1 when connected, else 0 with errno set.
+int connect_by(int fd, const struct sockaddr_un *addr, socklen_t len, long long deadline)
+{
+    for (;;) {
+        if (deadline >= 0) {
+            const int left = left_ms(deadline);
+            struct timeval tv = {left / 1000, (left % 1000) * 1000};
+            if (left == 0)
+                tv.tv_usec = 1; // 0 means no limit; this is one kernel tick at most
+            if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0)
+                return 0;
+        }
+        if (connect(fd, reinterpret_cast<const struct sockaddr *>(addr), len) == 0)
+            return 1;
+        if (errno != EINTR)
+            return 0;
+    }
+}
 
-int mox_open(mox_connection *conn, const Mox_Connect *rec, const char *path, int flags)
+// mox_open with a deadline for the connect (-1: none). On a failure errno
+// is EAGAIN when the server's queue stayed full.
+int open_by(mox_connection *conn, const Mox_Connect *rec, const char *path, int flags,
+            long long deadline)
 {
     if (conn == nullptr)
         return fail(EINVAL);
@@ -155,32 +183,28 @@ int mox_open(mox_connection *conn, const Mox_Connect *rec, const char *path, int
     const socklen_t addr_len =
         static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + len + 1);
 
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int nonblock = (flags & MOX_NONBLOCK) != 0 ? SOCK_NONBLOCK : 0;
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | nonblock, 0);
     if (fd < 0)
         return MOX_ERROR;
-    int r;
-    do {
-        r = connect(fd, reinterpret_cast<const struct sockaddr *>(&addr), addr_len);
-    } while (r != 0 && errno == EINTR);
     conn->fd = fd;
-    // The first record goes out on the blocking socket, so it is never
-    // refused for want of room.
-    if (r != 0 || (rec != nullptr && mox_send(conn, rec) != MOX_OK)) {
-        int err = errno;
+    // A fresh connection has room for the first record, so a non-blocking
+    // socket does not refuse it for want of room.
+    if (!connect_by(fd, &addr, addr_len, deadline) ||
+        (rec != nullptr && mox_send(conn, rec) != MOX_OK)) {
+        int err = errno == EWOULDBLOCK ? EAGAIN : errno;
         (void) close(fd);
         conn->fd = -1;
         return fail(err);
     }
-    if ((flags & MOX_NONBLOCK) != 0) {
-        int fl = fcntl(fd, F_GETFL);
-        if (fl < 0 || fcntl(fd, F_SETFL, fl | O_NONBLOCK) != 0) {
-            int err = errno;
-            (void) close(fd);
-            conn->fd = -1;
-            return fail(err);
-        }
-    }
     return MOX_OK;
+}
+
+} // namespace
+
+int mox_open(mox_connection *conn, const Mox_Connect *rec, const char *path, int flags)
+{
+    return open_by(conn, rec, path, flags, -1);
 }
 
 int mox_read_event(mox_connection *conn, Mox_Event *ev)
@@ -308,13 +332,19 @@ int mox_query(const char *path, const Mox_Connect *attach, int32_t code, Mox_Eve
     first.minMod = QUERY_MIN_MOD;
     first.maxMod = QUERY_MAX_MOD;
 
+    // The time covers the whole query, the connect included.
+    const long long deadline = timeout_ms < 0 ? -1 : now_ms() + timeout_ms;
     mox_connection q;
-    if (mox_open(&q, &first, path, 0) != MOX_OK)
-        return MOX_ERROR;
+    if (open_by(&q, &first, path, 0, deadline) != MOX_OK) {
+        if (errno != EAGAIN)
+            return MOX_ERROR;
+        errno = ETIMEDOUT; // the server's queue stayed full all that time
+        return MOX_AGAIN;
+    }
     int r = mox_request(&q, code);
     if (r == MOX_OK && answered) {
         Mox_Event got;
-        r = mox_wait_event(&q, &got, timeout_ms);
+        r = mox_wait_event(&q, &got, left_ms(deadline));
         if (r == MOX_OK)
             memcpy(answer, &got, sizeof got);
     }

@@ -101,7 +101,41 @@ int release(handling_state *s, const Mox_Event *ev, int button, console_op *op)
     return 0;
 }
 
+/* The kernel's own reports carry four button bits, so a wheel cannot go
+ * through them: a program in normal tracking mode gets the xterm wheel
+ * report written into its input instead, one per notch. Never in X10 mode
+ * (its protocol has no wheel) nor with reporting off, where the shell would
+ * read the bytes as typed text; Shift keeps the wheel for the console, as
+ * it keeps the buttons. */
+int wheel(const Mox_Event *ev, const console_facts *facts, console_op *op)
+{
+    if (!facts->wheel_reports || facts->report_mode != MOUSE_MODE_NORMAL ||
+        (ev->modifiers & MODIFIER_SHIFT) != 0)
+        return 0;
+    int notches = ev->wdy > WHEEL_NOTCHES_MAX
+                      ? WHEEL_NOTCHES_MAX
+                      : (ev->wdy < -WHEEL_NOTCHES_MAX ? -WHEEL_NOTCHES_MAX : ev->wdy);
+    put(op, OP_WHEEL, ev->x, ev->y, ev->x, ev->y, notches);
+    return 1;
+}
+
+uint8_t report_cell(int v)
+{
+    return static_cast<uint8_t>(32 + (v < 1 ? 1 : (v > REPORT_CELL_MAX ? REPORT_CELL_MAX : v)));
+}
+
 } // namespace
+
+int handling_wheel_report(int away, int x, int y, uint8_t out[WHEEL_REPORT_LEN])
+{
+    out[0] = 0x1B;
+    out[1] = '[';
+    out[2] = 'M';
+    out[3] = static_cast<uint8_t>(32 + (away ? WHEEL_CODE_AWAY : WHEEL_CODE_TOWARD));
+    out[4] = report_cell(x);
+    out[5] = report_cell(y);
+    return WHEEL_REPORT_LEN;
+}
 
 void handling_reset(handling_state *s)
 {
@@ -121,6 +155,8 @@ int handling_event(handling_state *s, const Mox_Event *ev, int button, int moved
         return press(s, ev, button, facts, op);
     if ((ev->type & MOX_UP) != 0)
         return release(s, ev, button, op);
+    if (ev->wdy != 0)
+        return wheel(ev, facts, op);
     if ((ev->type & (MOX_MOVE | MOX_DRAG)) == 0 || !moved)
         return 0;
     /* While a selection follows the pointer its end shows where the pointer

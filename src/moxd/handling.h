@@ -2,7 +2,8 @@
  * when no client finished the event: the pointer drawn on the console,
  * selection with the left button (a double click selects words, a triple
  * click lines), extension with the right button, paste with the middle one,
- * and mouse reports to a console program that asked for them.
+ * and mouse reports to a console program that asked for them, the wheel
+ * included.
  *
  * Pure logic: it says what to do to the console as one operation, which the
  * console code carries out. */
@@ -23,7 +24,8 @@ enum console_op_kind : int {
     OP_POINTER = 1, /* draw the pointer at (x1, y1) */
     OP_SELECT,      /* select from (x1, y1) to (x2, y2) by unit */
     OP_PASTE,       /* paste the selection into the console's input */
-    OP_REPORT       /* report code at (x1, y1) to the console program */
+    OP_REPORT,      /* report code at (x1, y1) to the console program */
+    OP_WHEEL        /* arg wheel notches (> 0 away from the user) at (x1, y1) to it */
 };
 
 struct console_op {
@@ -35,9 +37,31 @@ struct console_op {
 
 /* What the console tells about itself at the time of the event. */
 struct console_facts {
-    int reporting; /* the console program switched on mouse reporting */
-    int paste_off; /* a client switched pasting off */
+    int reporting;     /* the console program switched on mouse reporting */
+    int paste_off;     /* a client switched pasting off */
+    int report_mode;   /* wheel events: TIOCL_GETMOUSEREPORTING's answer */
+    int wheel_reports; /* the setting: wheel notches may be reported */
 };
+
+/* TIOCL_GETMOUSEREPORTING's answers: off, X10 (ESC [ ? 9 h: presses only,
+ * no wheel in that protocol) and normal tracking (ESC [ ? 1000 h). */
+constexpr int MOUSE_MODE_X10 = 1;
+constexpr int MOUSE_MODE_NORMAL = 2;
+
+/* The xterm report of a wheel notch: ESC [ M, 32 + 64 (away from the user)
+ * or 32 + 65 (towards), 32 + column, 32 + row. One byte holds a position up
+ * to 223; beyond it the position is clamped to 223. */
+constexpr int WHEEL_REPORT_LEN = 6;
+constexpr int WHEEL_CODE_AWAY = 64;
+constexpr int WHEEL_CODE_TOWARD = 65;
+constexpr int REPORT_CELL_MAX = 223;
+/* Notches reported for one event at most: a wheel spun hard still leaves
+ * room in the console's input queue (4 KiB) for what the user types. */
+constexpr int WHEEL_NOTCHES_MAX = 10;
+
+/* Writes the report of one notch (away: non-zero for a notch away from the
+ * user) at cell (x, y) into out. Returns WHEEL_REPORT_LEN. */
+int handling_wheel_report(int away, int x, int y, uint8_t out[WHEEL_REPORT_LEN]);
 
 /* Keyboard shift state bit for Shift (the kernel's KG_SHIFT). */
 constexpr uint8_t MODIFIER_SHIFT = 1u << 0;

@@ -1,12 +1,14 @@
 /* host.cpp: the server's host services and log. */
 #include "host.h"
 
+#include "sharing.h"
 #include "vt.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <sys/stat.h>
 
 options option = {0, 0, "moxd"};
@@ -17,7 +19,7 @@ namespace
 
 int log_level = MOX_SEV_WARN;
 int control_fd = -1;
-int paste_off = 0;
+int no_paste_asked = 0;
 void (*fatal_hook)(void) = nullptr;
 int journal = -1; /* unknown until the first report */
 
@@ -59,6 +61,46 @@ bool stderr_is_journal(void)
            static_cast<unsigned long long>(st.st_ino) == ino;
 }
 
+/* A user may connect in a loop and be refused each time: the log (and the
+ * journal's own rate limit behind it, which would then drop the server's
+ * other messages too) takes at most this many refusals a minute. */
+constexpr uint32_t REFUSALS_PER_WINDOW = 10;
+constexpr uint64_t REFUSAL_WINDOW_MS = 60000;
+report_gate refusals = {0, 0, 0};
+
+uint64_t monotonic_ms(void)
+{
+    timespec ts;
+    (void) clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
+}
+
+void write_line(int severity, const char *text, const char *file, int line)
+{
+    if (journal < 0)
+        journal = stderr_is_journal() ? 1 : 0;
+    const level_row *row = level_of(severity);
+    const char *name = row != nullptr ? row->name : "info";
+    if (journal == 1)
+        (void) fprintf(stderr, "<%d>%s: %s (%s:%d)\n", row != nullptr ? row->syslog_priority : 6,
+                       name, text, file != nullptr ? file : "?", line);
+    else
+        (void) fprintf(stderr, "%s: %s: %s (%s:%d)\n", option.progname, name, text,
+                       file != nullptr ? file : "?", line);
+    (void) fflush(stderr);
+}
+
+void held_refusals(uint64_t held)
+{
+    if (held == 0)
+        return;
+    char text[128];
+    (void) snprintf(text, sizeof text,
+                    "%llu further refusals were not logged (at most %u a minute are)",
+                    static_cast<unsigned long long>(held), REFUSALS_PER_WINDOW);
+    write_line(MOX_SEV_REFUSE, text, "host.cpp", __LINE__);
+}
+
 } // namespace
 
 void host_set_log_level(int severity)
@@ -94,9 +136,18 @@ void host_set_control_fd(int fd)
     control_fd = fd;
 }
 
-int host_paste_off(void)
+int host_take_no_paste_request(void)
 {
-    return paste_off;
+    int asked = no_paste_asked;
+    no_paste_asked = 0;
+    return asked;
+}
+
+void host_flush_reports(void)
+{
+    if (MOX_SEV_REFUSE >= log_level)
+        held_refusals(refusals.held);
+    refusals.held = 0;
 }
 
 void host_set_fatal_hook(void (*hook)(void))
@@ -105,10 +156,19 @@ void host_set_fatal_hook(void (*hook)(void))
 }
 
 /* One line per report: the text, then where it was made. Formats that end
- * in a line feed have it dropped, so that every report is one line. */
+ * in a line feed have it dropped, so that every report is one line.
+ * Refusals pass a rate limit first. */
 void mox_report(int line, const char *file, int severity, const char *fmt, ...)
 {
     if (severity >= log_level || severity >= MOX_SEV_FATAL) {
+        if (severity == MOX_SEV_REFUSE) {
+            uint64_t held = 0;
+            int pass =
+                gate_pass(&refusals, monotonic_ms(), REFUSALS_PER_WINDOW, REFUSAL_WINDOW_MS, &held);
+            held_refusals(held);
+            if (!pass)
+                return;
+        }
         char text[1024];
         va_list ap;
         va_start(ap, fmt);
@@ -119,18 +179,7 @@ void mox_report(int line, const char *file, int severity, const char *fmt, ...)
         size_t len = strlen(text);
         while (len > 0 && text[len - 1] == '\n')
             text[--len] = '\0';
-        if (journal < 0)
-            journal = stderr_is_journal() ? 1 : 0;
-        const level_row *row = level_of(severity);
-        const char *name = row != nullptr ? row->name : "info";
-        if (journal == 1)
-            (void) fprintf(stderr, "<%d>%s: %s (%s:%d)\n",
-                           row != nullptr ? row->syslog_priority : 6, name, text,
-                           file != nullptr ? file : "?", line);
-        else
-            (void) fprintf(stderr, "%s: %s: %s (%s:%d)\n", option.progname, name, text,
-                           file != nullptr ? file : "?", line);
-        (void) fflush(stderr);
+        write_line(severity, text, file, line);
     }
     if (severity >= MOX_SEV_FATAL) {
         if (fatal_hook != nullptr)
@@ -166,7 +215,10 @@ int is_console_owner(int vc, uid_t uid)
     return owner == uid ? 1 : 0;
 }
 
+/* Called while a client's request is served: the server learns which
+ * client asked (host_take_no_paste_request) and switches pasting off for
+ * that client's console while it stays. */
 void selection_disable_paste(void)
 {
-    paste_off = 1;
+    no_paste_asked = 1;
 }

@@ -23,8 +23,13 @@ const char *host_level_name(int severity);
  * or -1 while there is none. */
 void host_set_control_fd(int fd);
 
-/* 1 once a client switched pasting off. */
-int host_paste_off(void);
+/* 1 when a client asked to switch pasting off since the last call (the
+ * request being served when selection_disable_paste was called). */
+int host_take_no_paste_request(void);
+
+/* Writes what the log still holds back (refusals past their rate limit),
+ * before the server stops. */
+void host_flush_reports(void);
 
 /* Called by a fatal report before the process ends, to leave the consoles
  * and the control socket tidy. */

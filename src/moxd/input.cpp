@@ -36,17 +36,35 @@ struct device_record {
     int touching;              /* a touchscreen's followed finger is down */
     double wheel_x, wheel_y;   /* v120 not yet a step */
     double finger_x, finger_y; /* scroll distance not yet a step */
+    struct libinput_device *dev;
+    device_record *next; /* the devices open, for a change of settings */
 };
+
+device_record *open_devices = nullptr;
 
 struct emit_ctx {
     void (*handler)(void *, const input_event *);
     void *user;
 };
 
+/* libinput files its own open failures as information: the first one is
+ * said as a warning, since a server that can open no device is useless and
+ * an administrator must hear why; the rest only at trace. */
+int open_failures = 0;
+
+/* Absolute positions are asked as parts of a screen one unit wide. */
+constexpr uint32_t WHOLE_SCREEN = 1;
+
 int open_restricted(const char *path, int flags, void *)
 {
     int fd = open(path, flags | O_CLOEXEC);
-    return fd < 0 ? -errno : fd;
+    if (fd < 0) {
+        int saved = errno;
+        mox_report(__LINE__, SRC_FILE, open_failures++ == 0 ? MOX_SEV_WARN : MOX_SEV_TRACE,
+                   "cannot open input device %s: %s", path, strerror(saved));
+        return -saved;
+    }
+    return fd;
 }
 
 void close_restricted(int fd, void *)
@@ -150,13 +168,29 @@ void button(const emit_ctx *out, struct libinput_device *dev, device_record *rec
     out->handler(out->user, &ev);
 }
 
-void place(const emit_ctx *out, struct libinput_device *dev, double col, double row,
-           uint64_t time_ms)
+void place(const emit_ctx *out, struct libinput_device *dev, double fx, double fy, uint64_t time_ms)
 {
     input_event ev = blank(IN_PLACE, dev, time_ms);
-    ev.col = col;
-    ev.row = row;
+    ev.fx = fx;
+    ev.fy = fy;
     out->handler(out->user, &ev);
+}
+
+void track(device_record *rec, struct libinput_device *dev)
+{
+    rec->dev = dev;
+    rec->next = open_devices;
+    open_devices = rec;
+}
+
+void untrack(device_record *rec)
+{
+    for (device_record **p = &open_devices; *p != nullptr; p = &(*p)->next) {
+        if (*p == rec) {
+            *p = rec->next;
+            return;
+        }
+    }
 }
 
 void device_added(const emit_ctx *out, struct libinput_device *dev, const device_settings *s)
@@ -174,6 +208,7 @@ void device_added(const emit_ctx *out, struct libinput_device *dev, const device
     }
     rec->has_middle = libinput_device_pointer_has_button(dev, BTN_MIDDLE) == 1 ? 1 : 0;
     libinput_device_set_user_data(dev, rec);
+    track(rec, dev);
     configure(dev, s);
     input_event ev = blank(IN_ADDED, dev, 0);
     ev.name = libinput_device_get_name(dev);
@@ -194,6 +229,7 @@ void device_removed(const emit_ctx *out, struct libinput_device *dev)
     ev.name = libinput_device_get_name(dev);
     ev.has_middle = rec->has_middle;
     libinput_device_set_user_data(dev, nullptr);
+    untrack(rec);
     free(rec);
     out->handler(out->user, &ev);
 }
@@ -225,7 +261,7 @@ void scroll(const emit_ctx *out, struct libinput_event *event, device_record *re
     out->handler(out->user, &ev);
 }
 
-void pointer(const emit_ctx *out, struct libinput_event *event, int cols, int rows)
+void pointer(const emit_ctx *out, struct libinput_event *event)
 {
     struct libinput_device *dev = libinput_event_get_device(event);
     device_record *rec = static_cast<device_record *>(libinput_device_get_user_data(dev));
@@ -242,9 +278,8 @@ void pointer(const emit_ctx *out, struct libinput_event *event, int cols, int ro
         break;
     }
     case LIBINPUT_EVENT_POINTER_MOTION_ABSOLUTE:
-        place(out, dev,
-              libinput_event_pointer_get_absolute_x_transformed(p, static_cast<uint32_t>(cols)),
-              libinput_event_pointer_get_absolute_y_transformed(p, static_cast<uint32_t>(rows)), t);
+        place(out, dev, libinput_event_pointer_get_absolute_x_transformed(p, WHOLE_SCREEN),
+              libinput_event_pointer_get_absolute_y_transformed(p, WHOLE_SCREEN), t);
         break;
     case LIBINPUT_EVENT_POINTER_BUTTON:
         button(out, dev, rec, input_button_bit(libinput_event_pointer_get_button(p)),
@@ -262,7 +297,7 @@ void pointer(const emit_ctx *out, struct libinput_event *event, int cols, int ro
 
 /* A touchscreen: the first finger places the pointer and holds the left
  * button while it touches. */
-void touch(const emit_ctx *out, struct libinput_event *event, int cols, int rows)
+void touch(const emit_ctx *out, struct libinput_event *event)
 {
     struct libinput_device *dev = libinput_event_get_device(event);
     device_record *rec = static_cast<device_record *>(libinput_device_get_user_data(dev));
@@ -285,8 +320,8 @@ void touch(const emit_ctx *out, struct libinput_event *event, int cols, int rows
         button(out, dev, rec, MOX_BUTTON_LEFT, 0, ms);
         return;
     }
-    place(out, dev, libinput_event_touch_get_x_transformed(t, static_cast<uint32_t>(cols)),
-          libinput_event_touch_get_y_transformed(t, static_cast<uint32_t>(rows)), ms);
+    place(out, dev, libinput_event_touch_get_x_transformed(t, WHOLE_SCREEN),
+          libinput_event_touch_get_y_transformed(t, WHOLE_SCREEN), ms);
     if (type == LIBINPUT_EVENT_TOUCH_DOWN) {
         rec->touching = 1;
         button(out, dev, rec, MOX_BUTTON_LEFT, 1, ms);
@@ -295,7 +330,7 @@ void touch(const emit_ctx *out, struct libinput_event *event, int cols, int rows
 
 /* A tablet: the tool places the pointer; its tip is the left button, its
  * side buttons the others. */
-void tablet(const emit_ctx *out, struct libinput_event *event, int cols, int rows)
+void tablet(const emit_ctx *out, struct libinput_event *event)
 {
     struct libinput_device *dev = libinput_event_get_device(event);
     device_record *rec = static_cast<device_record *>(libinput_device_get_user_data(dev));
@@ -306,14 +341,12 @@ void tablet(const emit_ctx *out, struct libinput_event *event, int cols, int row
     switch (libinput_event_get_type(event)) {
     case LIBINPUT_EVENT_TABLET_TOOL_AXIS:
     case LIBINPUT_EVENT_TABLET_TOOL_PROXIMITY:
-        place(out, dev,
-              libinput_event_tablet_tool_get_x_transformed(t, static_cast<uint32_t>(cols)),
-              libinput_event_tablet_tool_get_y_transformed(t, static_cast<uint32_t>(rows)), ms);
+        place(out, dev, libinput_event_tablet_tool_get_x_transformed(t, WHOLE_SCREEN),
+              libinput_event_tablet_tool_get_y_transformed(t, WHOLE_SCREEN), ms);
         break;
     case LIBINPUT_EVENT_TABLET_TOOL_TIP:
-        place(out, dev,
-              libinput_event_tablet_tool_get_x_transformed(t, static_cast<uint32_t>(cols)),
-              libinput_event_tablet_tool_get_y_transformed(t, static_cast<uint32_t>(rows)), ms);
+        place(out, dev, libinput_event_tablet_tool_get_x_transformed(t, WHOLE_SCREEN),
+              libinput_event_tablet_tool_get_y_transformed(t, WHOLE_SCREEN), ms);
         button(out, dev, rec, MOX_BUTTON_LEFT,
                libinput_event_tablet_tool_get_tip_state(t) == LIBINPUT_TABLET_TOOL_TIP_DOWN, ms);
         break;
@@ -382,8 +415,8 @@ int input_fd(const input_source *in)
     return in->li != nullptr ? libinput_get_fd(in->li) : -1;
 }
 
-void input_dispatch(input_source *in, int cols, int rows,
-                    void (*handler)(void *user, const input_event *ev), void *user)
+void input_dispatch(input_source *in, void (*handler)(void *user, const input_event *ev),
+                    void *user)
 {
     if (in->li == nullptr)
         return;
@@ -399,12 +432,12 @@ void input_dispatch(input_source *in, int cols, int rows,
             device_removed(&out, libinput_event_get_device(event));
         else if (type >= LIBINPUT_EVENT_POINTER_MOTION &&
                  type <= LIBINPUT_EVENT_POINTER_SCROLL_CONTINUOUS)
-            pointer(&out, event, cols, rows);
+            pointer(&out, event);
         else if (type >= LIBINPUT_EVENT_TOUCH_DOWN && type <= LIBINPUT_EVENT_TOUCH_FRAME)
-            touch(&out, event, cols, rows);
+            touch(&out, event);
         else if (type >= LIBINPUT_EVENT_TABLET_TOOL_AXIS &&
                  type <= LIBINPUT_EVENT_TABLET_TOOL_BUTTON)
-            tablet(&out, event, cols, rows);
+            tablet(&out, event);
         libinput_event_destroy(event);
     }
 }
@@ -424,4 +457,48 @@ void input_close(input_source *in)
         (void) udev_unref(in->udev);
         in->udev = nullptr;
     }
+}
+
+namespace
+{
+
+/* Puts back libinput's own default for every setting a device has, so
+ * that a setting taken out of the options goes away. libinput applies a
+ * change of the buttons (left-handed) once none is held. */
+void device_defaults(struct libinput_device *dev)
+{
+    if (libinput_device_config_accel_is_available(dev)) {
+        (void) libinput_device_config_accel_set_speed(
+            dev, libinput_device_config_accel_get_default_speed(dev));
+        (void) libinput_device_config_accel_set_profile(
+            dev, libinput_device_config_accel_get_default_profile(dev));
+    }
+    if (libinput_device_config_tap_get_finger_count(dev) > 0)
+        (void) libinput_device_config_tap_set_enabled(
+            dev, libinput_device_config_tap_get_default_enabled(dev));
+    if (libinput_device_config_scroll_has_natural_scroll(dev))
+        (void) libinput_device_config_scroll_set_natural_scroll_enabled(
+            dev, libinput_device_config_scroll_get_default_natural_scroll_enabled(dev));
+    if (libinput_device_config_left_handed_is_available(dev))
+        (void) libinput_device_config_left_handed_set(
+            dev, libinput_device_config_left_handed_get_default(dev));
+    if (libinput_device_config_middle_emulation_is_available(dev))
+        (void) libinput_device_config_middle_emulation_set_enabled(
+            dev, libinput_device_config_middle_emulation_get_default_enabled(dev));
+    if (libinput_device_config_scroll_get_methods(dev) != 0)
+        (void) libinput_device_config_scroll_set_method(
+            dev, libinput_device_config_scroll_get_default_method(dev));
+}
+
+} // namespace
+
+int input_apply_settings(input_source *in, const device_settings *settings)
+{
+    in->settings = *settings;
+    int n = 0;
+    for (device_record *rec = open_devices; rec != nullptr; rec = rec->next, n++) {
+        device_defaults(rec->dev);
+        configure(rec->dev, settings);
+    }
+    return n;
 }

@@ -17,7 +17,7 @@ struct udev;
 
 enum input_kind : int {
     IN_MOTION = 1, /* relative motion: dx, dy in device units */
-    IN_PLACE,      /* absolute position: col, row scaled onto the screen */
+    IN_PLACE,      /* absolute position: fx, fy as parts of the screen */
     IN_BUTTON,     /* button (a MOX_BUTTON_* bit) pressed or released */
     IN_SCROLL,     /* wheel_x, wheel_y steps */
     IN_ADDED,      /* a pointing device arrived: name, has_middle */
@@ -29,7 +29,7 @@ struct input_event {
     uint64_t time_ms;
     const void *device; /* which device, for as long as it is there */
     double dx, dy;
-    double col, row; /* in [0, cols) and [0, rows) */
+    double fx, fy; /* in [0, 1): the part of the screen's width and height */
     int button;
     int pressed;
     int wheel_x;      /* steps right */
@@ -56,12 +56,17 @@ int input_open_paths(input_source *in, const char *const *paths, int n,
 /* The descriptor to poll for input; readable when input_dispatch has work. */
 int input_fd(const input_source *in);
 
-/* Reads what the devices sent and calls handler for each record, scaling
- * absolute positions onto a cols x rows screen. */
-void input_dispatch(input_source *in, int cols, int rows,
-                    void (*handler)(void *user, const input_event *ev), void *user);
+/* Reads what the devices sent and calls handler for each record. Absolute
+ * positions come as parts of the screen, to be scaled by whoever knows its
+ * size when the record is handled. */
+void input_dispatch(input_source *in, void (*handler)(void *user, const input_event *ev),
+                    void *user);
 
 void input_close(input_source *in);
+
+/* New settings for the devices open now and those that come later, applied
+ * without closing any (held buttons stay held). Returns the devices changed. */
+int input_apply_settings(input_source *in, const device_settings *settings);
 
 /* The MOX_BUTTON_* bit of an evdev button code, or 0 for buttons not passed on. */
 int input_button_bit(uint32_t code);

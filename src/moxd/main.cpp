@@ -2,12 +2,15 @@
  *
  * One thread, one epoll loop, a small handler per source: the input devices
  * (libinput's descriptor), the control socket and each admitted client, the
- * sysfs file that announces console switches, and the termination signals
- * (a signalfd). Nothing wakes the server while no input arrives. */
+ * sysfs file that announces console switches, the watch of the ttys'
+ * owners, and the signals (a signalfd): SIGTERM and SIGINT stop it, SIGHUP
+ * reads the settings file again. Nothing wakes the server while no input
+ * arrives. */
 #include "argsift.h"
 #include "budget.h"
 #include "client.h"
 #include "clicks.h"
+#include "conf.h"
 #include "host.h"
 #include "input.h"
 #include "mox.h"
@@ -15,6 +18,7 @@
 #include "server.h"
 #include "settings.h"
 #include "vt.h"
+#include "words.h"
 
 #include <cerrno>
 #include <csignal>
@@ -22,6 +26,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <getopt.h>
 #include <sys/epoll.h>
 #include <sys/signalfd.h>
@@ -36,13 +41,14 @@ namespace
 
 constexpr const char SRC_FILE[] = "main.cpp";
 constexpr const char DEFAULT_SEAT[] = "seat0";
-constexpr int MAX_DEVICES = 64;
+constexpr int MAX_DEVICES = CONF_MAX_DEVICES;
 constexpr int EPOLL_BATCH = 32;
 
 enum source_tag : uint32_t {
     TAG_SIGNAL = 1,
     TAG_INPUT,
     TAG_WATCH,
+    TAG_OWNERS,
     TAG_LISTEN,
     TAG_CLIENT,
     TAG_RESUME /* clients that used up their budget may be read again */
@@ -55,12 +61,8 @@ struct client_slot {
 };
 
 struct command_line {
-    const char *devices[MAX_DEVICES];
-    int n_devices;
-    const char *seat;
-    const char *options;
-    uint32_t click_ms;
-    int log_level;
+    moxd_conf given;    /* what it sets, by the settings file's names */
+    const char *config; /* --config, or null for the default file */
 };
 
 struct daemon_state {
@@ -68,6 +70,7 @@ struct daemon_state {
     int sig_fd;
     int listen_fd;
     int watch_fd;
+    int owner_fd;
     int ctl_fd;
     int resume_fd;      /* timerfd, armed only while a client is paused */
     client_slot *slots; /* indexed by descriptor */
@@ -75,6 +78,10 @@ struct daemon_state {
     input_source in;
     server srv;
     int stop;
+    const command_line *cl;
+    moxd_conf started; /* the settings at start: seat and devices stay */
+    char *start_text;  /* the settings file read at start, which they point into */
+    int words_loaded;  /* the word table was loaded: put the kernel's back */
 };
 
 daemon_state *running = nullptr; /* for the fatal-report hook */
@@ -97,9 +104,14 @@ void usage(FILE *out)
         "  -c, --click-time MS   presses closer than this make double and triple\n"
         "                        clicks (%u)\n"
         "  -l, --log-level LEVEL detail, trace, warning, refusal or fatal (warning)\n"
+        "  -w, --word-chars TEXT characters a double click takes as part of a word,\n"
+        "                        besides letters and digits (%s)\n"
+        "      --wheel-reports on|off  the wheel to programs in mouse mode (on)\n"
+        "  -f, --config PATH     the settings file (%s); the options above override it\n"
         "  -h, --help            this text\n"
         "  -V, --version         the version\n",
-        CONTROL_SOCKET_PATH, DEFAULT_SEAT, CLICK_WINDOW_DEFAULT_MS);
+        CONTROL_SOCKET_PATH, DEFAULT_SEAT, CLICK_WINDOW_DEFAULT_MS, WORD_CHARS_DEFAULT,
+        CONF_DEFAULT_PATH);
 }
 
 /* What the command line asks for. */
@@ -113,29 +125,30 @@ cl_outcome read_command_line(int argc, char **argv, command_line *cl)
         {"options", required_argument, nullptr, 'o'},
         {"click-time", required_argument, nullptr, 'c'},
         {"log-level", required_argument, nullptr, 'l'},
+        {"word-chars", required_argument, nullptr, 'w'},
+        {"wheel-reports", required_argument, nullptr, 'W'},
+        {"config", required_argument, nullptr, 'f'},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
     };
     memset(cl, 0, sizeof *cl);
-    cl->seat = DEFAULT_SEAT;
-    cl->click_ms = CLICK_WINDOW_DEFAULT_MS;
-    cl->log_level = MOX_SEV_WARN;
+    conf_init(&cl->given);
     int c;
-    while ((c = getopt_long(argc, argv, "d:s:o:c:l:hV", longopts, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, "d:s:o:c:l:w:f:hV", longopts, nullptr)) != -1) {
         switch (c) {
         case 'd':
-            if (cl->n_devices == MAX_DEVICES) {
+            if (cl->given.n_devices == MAX_DEVICES) {
                 (void) fprintf(stderr, "moxd: at most %d devices\n", MAX_DEVICES);
                 return CL_BAD;
             }
-            cl->devices[cl->n_devices++] = optarg;
+            cl->given.devices[cl->given.n_devices++] = optarg;
             break;
         case 's':
-            cl->seat = optarg;
+            cl->given.seat = optarg;
             break;
         case 'o':
-            cl->options = optarg;
+            cl->given.options = optarg;
             break;
         case 'c': {
             char *end = nullptr;
@@ -148,15 +161,28 @@ cl_outcome read_command_line(int argc, char **argv, command_line *cl)
                                CLICK_WINDOW_MAX_MS, optarg);
                 return CL_BAD;
             }
-            cl->click_ms = static_cast<uint32_t>(ms);
+            cl->given.click_ms = static_cast<uint32_t>(ms);
             break;
         }
         case 'l':
-            cl->log_level = host_level_from_name(optarg);
-            if (cl->log_level < 0) {
+            cl->given.log_level = host_level_from_name(optarg);
+            if (cl->given.log_level < 0) {
                 (void) fprintf(stderr, "moxd: unknown log level \"%s\"\n", optarg);
                 return CL_BAD;
             }
+            break;
+        case 'w':
+        case 'W': {
+            char why[160];
+            if (conf_set(&cl->given, c == 'w' ? "word-chars" : "wheel-reports", optarg, why,
+                         sizeof why) != 0) {
+                (void) fprintf(stderr, "moxd: %s\n", why);
+                return CL_BAD;
+            }
+            break;
+        }
+        case 'f':
+            cl->config = optarg;
             break;
         case 'h':
             usage(stdout);
@@ -250,11 +276,20 @@ void input_record(void *user, const input_event *ev)
     server_input(static_cast<server *>(user), ev);
 }
 
+/* The server closed a client by itself: its slot is free again. */
+void client_closed(void *ctx, int fd)
+{
+    auto *d = static_cast<daemon_state *>(ctx);
+    if (fd >= 0 && fd < d->n_slots)
+        memset(&d->slots[fd], 0, sizeof d->slots[fd]);
+}
+
 void accept_client(daemon_state *d)
 {
     client_info *ci = accept_client_connection(d->listen_fd);
     if (ci == nullptr)
         return;
+    server_client_accepted(&d->srv, ci->fd);
     client_slot *slot = slot_of(d, ci->fd);
     if (slot != nullptr)
         memset(slot, 0, sizeof *slot);
@@ -268,6 +303,8 @@ void accept_client(daemon_state *d)
     }
 }
 
+void reload(daemon_state *d);
+
 void handle(daemon_state *d, const epoll_event *ev)
 {
     auto tag = static_cast<source_tag>(ev->data.u64 >> 32);
@@ -276,16 +313,23 @@ void handle(daemon_state *d, const epoll_event *ev)
     case TAG_SIGNAL: {
         signalfd_siginfo si;
         if (read(fd, &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
+            if (si.ssi_signo == SIGHUP) {
+                reload(d);
+                break;
+            }
             mox_report(__LINE__, SRC_FILE, MOX_SEV_TRACE, "signal %u: stopping", si.ssi_signo);
             d->stop = 1;
         }
         break;
     }
     case TAG_INPUT:
-        input_dispatch(&d->in, console.max_x, console.max_y, input_record, &d->srv);
+        input_dispatch(&d->in, input_record, &d->srv);
         break;
     case TAG_WATCH:
         server_console_changed(&d->srv);
+        break;
+    case TAG_OWNERS:
+        server_owners_changed(&d->srv, vt_read_owner_watch(fd));
         break;
     case TAG_LISTEN:
         accept_client(d);
@@ -326,10 +370,13 @@ void handle(daemon_state *d, const epoll_event *ev)
     }
 }
 
+void restore_words(daemon_state *d);
+
 /* Leaves the consoles and the socket as they were before the server came. */
 void tidy(daemon_state *d)
 {
     server_detach_console(&d->srv);
+    restore_words(d);
     for (int vc = 0; vc <= LAST_VC; vc++) {
         while (cinfo[vc] != nullptr) {
             client_info *ci = cinfo[vc];
@@ -347,6 +394,10 @@ void tidy(daemon_state *d)
     free(d->slots);
     d->slots = nullptr;
     d->n_slots = 0;
+    if (d->owner_fd >= 0)
+        (void) close(d->owner_fd);
+    d->owner_fd = -1;
+    host_flush_reports();
 }
 
 void tidy_on_fatal(void)
@@ -355,8 +406,8 @@ void tidy_on_fatal(void)
         tidy(running);
 }
 
-/* Blocks the termination signals for the signalfd; a client that goes away
- * mid-write must not end the server. */
+/* Blocks the termination signals and SIGHUP for the signalfd; a client that
+ * goes away mid-write must not end the server. */
 int signals(void)
 {
     (void) signal(SIGPIPE, SIG_IGN);
@@ -370,7 +421,7 @@ int signals(void)
     return signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
 }
 
-int open_input(daemon_state *d, const command_line *cl, const device_settings *settings)
+int open_input(daemon_state *d, const moxd_conf *cl, const device_settings *settings)
 {
     if (cl->n_devices == 0)
         return input_open_seat(&d->in, cl->seat, settings);
@@ -388,26 +439,152 @@ int run(daemon_state *d)
             mox_report(__LINE__, SRC_FILE, MOX_SEV_WARN, "epoll_wait: %s", strerror(errno));
             return EXIT_FAILURE;
         }
-        /* the pointer first: input is never kept waiting behind clients */
-        for (int i = 0; i < n && !d->stop; i++)
-            if ((batch[i].data.u64 >> 32) == TAG_INPUT)
-                handle(d, &batch[i]);
-        for (int i = 0; i < n && !d->stop; i++)
-            if ((batch[i].data.u64 >> 32) != TAG_INPUT)
-                handle(d, &batch[i]);
+        /* What the consoles became comes first, so that input is handled
+         * against the console shown and its owner now; then the input,
+         * never kept waiting behind clients; then the rest. */
+        for (int pass = 0; pass < 3; pass++) {
+            for (int i = 0; i < n && !d->stop; i++) {
+                uint64_t tag = batch[i].data.u64 >> 32;
+                int rank = tag == TAG_WATCH || tag == TAG_OWNERS ? 0 : (tag == TAG_INPUT ? 1 : 2);
+                if (rank == pass)
+                    handle(d, &batch[i]);
+            }
+        }
     }
     return EXIT_SUCCESS;
+}
+
+/* Descriptors 0 to 2 closed at start would be taken by the first files
+ * opened, a console among them, and the log would land on its screen. */
+void hold_standard_descriptors(void)
+{
+    for (int fd = 0; fd <= 2; fd++) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
+            continue;
+        int got = open("/dev/null", O_RDWR);
+        if (got >= 0 && got != fd) {
+            (void) dup2(got, fd);
+            (void) close(got);
+        }
+    }
+}
+
+/* The settings file named on the command line (which must exist), or the
+ * default one (which may be missing). */
+int load_conf(const command_line *cl, moxd_conf *file, char **text, char *msg, size_t len)
+{
+    const char *path = cl->config != nullptr ? cl->config : CONF_DEFAULT_PATH;
+    return conf_load(path, cl->config == nullptr, file, text, msg, len) < 0 ? -1 : 0;
+}
+
+/* The settings in use: the file's, each one the command line gives in its
+ * place, the defaults for the rest. */
+void settle(moxd_conf *use, const moxd_conf *file, const command_line *cl)
+{
+    *use = *file;
+    conf_overlay(use, &cl->given);
+    if (use->seat == nullptr)
+        use->seat = DEFAULT_SEAT;
+    if (use->click_ms == 0)
+        use->click_ms = CLICK_WINDOW_DEFAULT_MS;
+    if (use->log_level < 0)
+        use->log_level = MOX_SEV_WARN;
+    if (use->wheel_reports < 0)
+        use->wheel_reports = 1;
+    if (use->word_chars == nullptr)
+        use->word_chars = WORD_CHARS_DEFAULT;
+}
+
+void load_words(daemon_state *d, const char *chars)
+{
+    uint32_t table[WORD_TABLE_WORDS];
+    char why[160];
+    if (words_table(chars, table, why, sizeof why) != 0 || vt_load_words(d->ctl_fd, table) != 0) {
+        mox_report(__LINE__, SRC_FILE, MOX_SEV_WARN, "cannot load the word characters: %s",
+                   strerror(errno));
+        return;
+    }
+    d->words_loaded = 1;
+}
+
+/* The kernel's own table back: it outlives the server otherwise. */
+void restore_words(daemon_state *d)
+{
+    uint32_t table[WORD_TABLE_WORDS];
+    char why[160];
+    if (d->words_loaded && words_table(WORD_CHARS_KERNEL, table, why, sizeof why) == 0)
+        (void) vt_load_words(d->ctl_fd, table);
+    d->words_loaded = 0;
+}
+
+/* What a reload may change while clients stay, buttons stay held and the
+ * selection stays: everything but the seat and the devices. */
+void apply_conf(daemon_state *d, const moxd_conf *use, const device_settings *settings)
+{
+    host_set_log_level(use->log_level);
+    d->srv.click_window_ms = use->click_ms;
+    d->srv.wheel_reports = use->wheel_reports;
+    d->srv.cell_w = settings->cell_width;
+    d->srv.cell_h = settings->cell_height;
+    load_words(d, use->word_chars);
+}
+
+bool same_devices(const moxd_conf *a, const moxd_conf *b)
+{
+    if (strcmp(a->seat, b->seat) != 0 || a->n_devices != b->n_devices)
+        return false;
+    for (int i = 0; i < a->n_devices; i++)
+        if (strcmp(a->devices[i], b->devices[i]) != 0)
+            return false;
+    return true;
+}
+
+void reload(daemon_state *d)
+{
+    moxd_conf file;
+    char *text = nullptr;
+    char msg[320];
+    if (load_conf(d->cl, &file, &text, msg, sizeof msg) != 0) {
+        mox_report(__LINE__, SRC_FILE, MOX_SEV_WARN, "reload: %s; the settings in use are kept",
+                   msg);
+        return;
+    }
+    moxd_conf use;
+    settle(&use, &file, d->cl);
+    device_settings settings;
+    settings_defaults(&settings);
+    (void) settings_parse(&settings, use.options);
+    apply_conf(d, &use, &settings);
+    int devices = input_apply_settings(&d->in, &settings);
+    if (!same_devices(&use, &d->started))
+        mox_report(__LINE__, SRC_FILE, MOX_SEV_WARN,
+                   "reload: the seat and the devices change only at a restart; still using %s",
+                   d->started.n_devices > 0 ? "the devices named at start" : d->started.seat);
+    mox_report(__LINE__, SRC_FILE, MOX_SEV_TRACE,
+               "reload: settings applied (click time %u ms, word characters \"%s\", wheel "
+               "reports %s, %d devices)",
+               use.click_ms, use.word_chars, use.wheel_reports ? "on" : "off", devices);
+    free(text);
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-    command_line cl;
+    hold_standard_descriptors();
+    static command_line cl;
     cl_outcome asked = read_command_line(argc, argv, &cl);
     if (asked != CL_RUN)
         return asked == CL_DONE ? EXIT_SUCCESS : EXIT_FAILURE;
-    host_set_log_level(cl.log_level);
+    moxd_conf file, use;
+    char *file_text = nullptr;
+    char msg[320];
+    if (load_conf(&cl, &file, &file_text, msg, sizeof msg) != 0) {
+        (void) fprintf(stderr, "moxd: %s\n", msg);
+        return EXIT_FAILURE;
+    }
+    settle(&use, &file, &cl);
+    host_set_log_level(use.log_level);
 
     if (geteuid() != 0) {
         (void) fprintf(stderr,
@@ -419,7 +596,7 @@ int main(int argc, char **argv)
 
     device_settings settings;
     settings_defaults(&settings);
-    (void) settings_parse(&settings, cl.options);
+    (void) settings_parse(&settings, use.options);
 
     if (another_server()) {
         (void) fprintf(stderr, "moxd: another server is already listening on %s; not starting\n",
@@ -428,8 +605,14 @@ int main(int argc, char **argv)
     }
 
     static daemon_state d;
-    d.ep = d.sig_fd = d.listen_fd = d.watch_fd = d.ctl_fd = d.resume_fd = -1;
-    server_init(&d.srv, settings.cell_width, settings.cell_height, cl.click_ms);
+    d.ep = d.sig_fd = d.listen_fd = d.watch_fd = d.owner_fd = d.ctl_fd = d.resume_fd = -1;
+    server_init(&d.srv, settings.cell_width, settings.cell_height, use.click_ms);
+    d.srv.client_closed = client_closed;
+    d.srv.closed_ctx = &d;
+    d.srv.wheel_reports = use.wheel_reports;
+    d.cl = &cl;
+    d.started = use;
+    d.start_text = file_text;
 
     d.ctl_fd = vt_open_control();
     if (d.ctl_fd < 0 || vt_active(d.ctl_fd) < 0) {
@@ -443,8 +626,13 @@ int main(int argc, char **argv)
                    "%s: %s; asking which console is shown at each event", VT_ACTIVE_PATH,
                    strerror(errno));
     server_attach_console(&d.srv, d.ctl_fd, d.watch_fd);
+    d.owner_fd = vt_open_owner_watch();
+    if (d.owner_fd < 0)
+        mox_report(__LINE__, SRC_FILE, MOX_SEV_TRACE,
+                   "cannot watch the owners of the consoles (%s); asking them at each event",
+                   strerror(errno));
 
-    if (open_input(&d, &cl, &settings) != 0) {
+    if (open_input(&d, &use, &settings) != 0) {
         (void) fprintf(stderr, "moxd: no input devices to read (see the warnings above)\n");
         return EXIT_FAILURE;
     }
@@ -470,21 +658,37 @@ int main(int argc, char **argv)
         d.watch_fd = -1;
         d.srv.watch_fd = -1;
     }
+    if (d.owner_fd >= 0 && watch(&d, d.owner_fd, TAG_OWNERS, EPOLLIN) != 0) {
+        (void) close(d.owner_fd);
+        d.owner_fd = -1;
+    }
+    d.srv.owner_fd = d.owner_fd;
     if (failed != 0) {
         (void) fprintf(stderr, "moxd: cannot set up the event loop: %s\n", strerror(errno));
         tidy(&d);
         return EXIT_FAILURE;
     }
 
+    load_words(&d, use.word_chars);
     mox_report(__LINE__, SRC_FILE, MOX_SEV_TRACE, "listening on %s, console %d (%dx%d)",
                CONTROL_SOCKET_PATH, d.srv.con_vc, console.max_x, console.max_y);
     /* The devices present at start are queued inside libinput already, with
      * nothing on its descriptor to say so. */
-    input_dispatch(&d.in, console.max_x, console.max_y, input_record, &d.srv);
+    input_dispatch(&d.in, input_record, &d.srv);
+    if (d.srv.devices == 0) {
+        if (use.n_devices == 0)
+            mox_report(__LINE__, SRC_FILE, MOX_SEV_WARN,
+                       "no pointing device on seat %s yet; waiting for one", use.seat);
+        else
+            mox_report(__LINE__, SRC_FILE, MOX_SEV_WARN,
+                       "none of the devices given is a pointing device");
+        d.srv.awaiting_device = 1;
+    }
     (void) sd_notify(0, "READY=1");
     int status = run(&d);
     (void) sd_notify(0, "STOPPING=1");
     tidy(&d);
     running = nullptr;
+    free(d.start_text);
     return status;
 }

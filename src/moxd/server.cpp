@@ -13,7 +13,9 @@
 #include "vt.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace
@@ -62,8 +64,8 @@ int shown_console(const server *s)
     return n > 0 ? n : 0;
 }
 
-/* Takes the tty of console vc for the console operations. Returns 1 when
- * the console is another one than before. */
+/* Takes a descriptor of the console shown for the console operations.
+ * Returns 1 when the console is another one than before. */
 int follow_console(server *s, int vc)
 {
     if (vc == s->con_vc && (s->con_fd >= 0 || vc == 0))
@@ -73,15 +75,159 @@ int follow_console(server *s, int vc)
     s->con_fd = -1;
     s->con_vc = vc;
     if (vc > 0) {
-        s->con_fd = vt_open_console(vc);
+        int reached = 0;
+        s->con_fd = vt_open_shown(&reached);
         if (s->con_fd < 0)
             mox_report(__LINE__, SRC_FILE, MOX_SEV_WARN, "cannot open console %d: %s", vc,
                        strerror(errno));
+        else if (reached != vc)
+            s->con_vc = reached; /* switched again meanwhile: the one reached is shown */
     }
     /* a selection in progress belongs to the console it started on */
     handling_reset(&s->handling);
     clicks_reset(&s->clicks);
     return 1;
+}
+
+/* The descriptor of the console shown stopped answering (it should not: the
+ * alias is never hung up): takes a fresh one. 1 when there is one. */
+int reopen_console(server *s)
+{
+    mox_report(__LINE__, SRC_FILE, MOX_SEV_DETAIL,
+               "console %d does not answer (%s): opening it again", s->con_vc, strerror(errno));
+    int vc = s->con_vc;
+    if (s->con_fd >= 0)
+        (void) close(s->con_fd);
+    s->con_fd = -1;
+    s->con_vc = 0;
+    (void) follow_console(s, vc);
+    return s->con_fd >= 0 ? 1 : 0;
+}
+
+/* 1 when the console shown is in text mode and may be drawn on; asked every
+ * time, since nothing announces a switch to graphics mode. */
+int text_mode(server *s)
+{
+    if (s->con_fd < 0)
+        return 0;
+    int graphics = vt_is_graphics(s->con_fd);
+    if (graphics < 0 && reopen_console(s))
+        graphics = vt_is_graphics(s->con_fd);
+    return graphics == 0 ? 1 : 0;
+}
+
+int64_t owner_of(int vc)
+{
+    uid_t uid = 0;
+    if (vc < 1 || vt_owner(vc, &uid) != 0)
+        return OWNER_UNKNOWN;
+    return static_cast<int64_t>(uid);
+}
+
+int peer_uid(int fd, uid_t *uid)
+{
+    ucred cred;
+    socklen_t len = sizeof cred;
+    if (fd < 0 || getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || len != sizeof cred)
+        return -1;
+    *uid = cred.uid;
+    return 0;
+}
+
+void forget_veto(server *s, int fd)
+{
+    for (int i = 0; i < s->n_vetoes;) {
+        if (s->vetoes[i].fd == fd)
+            s->vetoes[i] = s->vetoes[--s->n_vetoes];
+        else
+            i++;
+    }
+}
+
+void add_veto(server *s, int fd, int vc)
+{
+    forget_veto(s, fd);
+    if (s->n_vetoes == s->cap_vetoes) {
+        int cap = s->cap_vetoes > 0 ? s->cap_vetoes * 2 : 8;
+        auto *grown = static_cast<paste_veto *>(realloc(s->vetoes, sizeof(paste_veto) * cap));
+        if (grown == nullptr) {
+            mox_report(__LINE__, SRC_FILE, MOX_SEV_WARN, "no memory to switch pasting off");
+            return;
+        }
+        s->vetoes = grown;
+        s->cap_vetoes = cap;
+    }
+    s->vetoes[s->n_vetoes++] = {fd, vc};
+}
+
+/* Closes a client the server itself lets go of. */
+void close_client(server *s, client_info *ci, int vc)
+{
+    int fd = ci->fd;
+    if (fd >= 0)
+        (void) close(fd);
+    remove_client(ci, vc);
+    forget_veto(s, fd);
+    if (fd >= 0 && s->client_closed != nullptr)
+        s->client_closed(s->closed_ctx, fd);
+}
+
+/* Closes the clients of console vc whose user does not own it any more. */
+void drop_strangers(server *s, int vc, int64_t owner)
+{
+    client_info *ci = cinfo[vc];
+    while (ci != nullptr) {
+        client_info *below = ci->next;
+        uid_t uid = 0;
+        if (peer_uid(ci->fd, &uid) == 0 && !client_may_stay(uid, owner)) {
+            mox_report(__LINE__, SRC_FILE, MOX_SEV_TRACE,
+                       "dropping the client at fd %d: uid %d no longer owns console %d", ci->fd,
+                       static_cast<int>(uid), vc);
+            close_client(s, ci, vc);
+        }
+        ci = below;
+    }
+}
+
+/* Replaces the kernel's selection buffer by a single blank, selected on a
+ * blank cell of the console shown and cleared at once, so that nothing of
+ * it stays on screen. Not on a console in graphics mode, nor where every
+ * cell holds text: then it waits for a better moment. */
+void scrub_selection(server *s)
+{
+    int x = 0, y = 0;
+    if (!text_mode(s) || !vt_blank_cell(&x, &y) ||
+        vt_select(s->con_fd, x, y, x, y, UNIT_CHAR) != 0) {
+        s->scrub_pending = 1;
+        return;
+    }
+    (void) vt_clear(s->con_fd);
+    s->scrub_pending = 0;
+    mox_report(__LINE__, SRC_FILE, MOX_SEV_TRACE, "the selection's text is wiped");
+    if (s->events > 0)
+        (void) vt_pointer(s->con_fd, s->cells.x, s->cells.y);
+}
+
+void forget_selection(server *s)
+{
+    mox_report(__LINE__, SRC_FILE, MOX_SEV_TRACE,
+               "console %d changed hands: its selection is forgotten", s->sel.vc);
+    if (s->sel.vc == s->con_vc)
+        handling_reset(&s->handling);
+    s->sel.known = 0;
+    scrub_selection(s);
+}
+
+/* A paste only where the selection's user owns both the console it came
+ * from and the console shown. */
+int paste(server *s)
+{
+    if (!paste_allowed(&s->sel, owner_of(s->sel.vc), owner_of(s->con_vc))) {
+        mox_report(__LINE__, SRC_FILE, MOX_SEV_REFUSE,
+                   "paste refused on console %d: the selection is not its owner's", s->con_vc);
+        return 0;
+    }
+    return vt_paste(s->con_fd);
 }
 
 /* Notices a new size of the console shown: the pointer stays on screen and
@@ -101,12 +247,11 @@ void check_size(server *s)
     mox_report(__LINE__, SRC_FILE, MOX_SEV_TRACE, "console %d is %dx%d now", s->con_vc, cols, rows);
     notify_clients_resize();
     /* a pointer that was off the new screen is drawn where it went */
-    if ((x != s->cells.x || y != s->cells.y) && s->events > 0 && s->con_fd >= 0 &&
-        vt_is_graphics(s->con_fd) == 0)
+    if ((x != s->cells.x || y != s->cells.y) && s->events > 0 && text_mode(s))
         (void) vt_pointer(s->con_fd, s->cells.x, s->cells.y);
 }
 
-void apply(const server *s, const console_op *op)
+void apply(server *s, const console_op *op)
 {
     int got = 0;
     switch (op->kind) {
@@ -117,13 +262,25 @@ void apply(const server *s, const console_op *op)
         if (op->fresh)
             (void) vt_clear(s->con_fd);
         got = vt_select(s->con_fd, op->x1, op->y1, op->x2, op->y2, op->arg);
+        if (got == 0) {
+            /* the kernel's one buffer now holds text of this console's owner */
+            s->sel = {1, s->con_vc, owner_of(s->con_vc)};
+            s->scrub_pending = 0;
+        }
         break;
     case OP_PASTE:
-        got = vt_paste(s->con_fd);
+        got = paste(s);
         break;
     case OP_REPORT:
         got = vt_report(s->con_fd, op->arg, op->x1, op->y1);
         break;
+    case OP_WHEEL: {
+        uint8_t report[WHEEL_REPORT_LEN];
+        int n = handling_wheel_report(op->arg > 0, op->x1, op->y1, report);
+        for (int i = 0; i < (op->arg > 0 ? op->arg : -op->arg) && got == 0; i++)
+            got = vt_inject(s->con_fd, report, static_cast<size_t>(n));
+        break;
+    }
     default:
         return;
     }
@@ -136,11 +293,17 @@ void apply(const server *s, const console_op *op)
  * session draws its own pointer and takes its own mouse. */
 void default_handling(server *s, const Mox_Event *ev, int button, int moved)
 {
-    if (s->con_fd < 0 || vt_is_graphics(s->con_fd) != 0)
+    if (!text_mode(s))
         return;
-    console_facts facts = {0, host_paste_off()};
-    if ((ev->type & MOX_DOWN) != 0)
+    console_facts facts = {0, 0, 0, s->wheel_reports};
+    if ((ev->type & MOX_DOWN) != 0) {
         facts.reporting = vt_mouse_reporting(s->con_fd) > 0 ? 1 : 0;
+        facts.paste_off = server_paste_off(s, s->con_vc);
+        if (s->scrub_pending)
+            scrub_selection(s);
+    }
+    if (ev->wdy != 0 && s->wheel_reports)
+        facts.report_mode = vt_mouse_reporting(s->con_fd);
     console_op op;
     if (handling_event(&s->handling, ev, button, moved, &facts, &op))
         apply(s, &op);
@@ -149,11 +312,14 @@ void default_handling(server *s, const Mox_Event *ev, int button, int moved)
 void deliver(server *s, const pointer_change *change, int button, int moved)
 {
     int vc = s->con_vc;
+    /* without word of owners changing, each stack is checked before use */
+    if (s->owner_fd < 0 && vc > 0 && vc <= LAST_VC && cinfo[vc] != nullptr)
+        drop_strangers(s, vc, owner_of(vc));
     client_info *stack = vc >= 0 && vc <= LAST_VC ? cinfo[vc] : nullptr;
     /* the shift state is asked only where someone looks at it: clients
-     * and the press or release that Shift may take from a program */
+     * and the press, release or wheel that Shift may take from a program */
     uint8_t mods = 0;
-    if (stack != nullptr || (change->kind & (MOX_DOWN | MOX_UP)) != 0) {
+    if (stack != nullptr || (change->kind & (MOX_DOWN | MOX_UP)) != 0 || change->wdy != 0) {
         int fd = s->con_fd >= 0 ? s->con_fd : s->ctl_fd;
         int shift = fd >= 0 ? vt_shift_state(fd) : -1;
         if (shift > 0)
@@ -168,8 +334,11 @@ void deliver(server *s, const pointer_change *change, int button, int moved)
 
 void pointer_input(server *s, const input_event *in)
 {
-    if (s->watch_fd < 0 && s->ctl_fd >= 0)
-        server_console_changed(s); /* no switch notices: ask each time */
+    /* Without switch notices the console is asked each time. A button is
+     * never let act on a console that is no longer shown, even when the
+     * notice of the switch is still on its way. */
+    if ((s->watch_fd < 0 || in->kind == IN_BUTTON) && s->ctl_fd >= 0)
+        server_console_changed(s);
     check_size(s);
     pointer_change change;
     memset(&change, 0, sizeof change);
@@ -183,7 +352,9 @@ void pointer_input(server *s, const input_event *in)
         change.kind = event_motion_kind(s->buttons);
         break;
     case IN_PLACE:
-        moved = cells_place(&s->cells, in->col, in->row, &change.dx, &change.dy);
+        /* scaled here, after the size check: the screen may have just changed */
+        moved = cells_place(&s->cells, in->fx * s->cells.cols, in->fy * s->cells.rows, &change.dx,
+                            &change.dy);
         if (!moved)
             return;
         change.kind = event_motion_kind(s->buttons);
@@ -235,7 +406,9 @@ void server_init(server *s, int cell_w, int cell_h, uint32_t click_window_ms)
     memset(s, 0, sizeof *s);
     s->ctl_fd = -1;
     s->watch_fd = -1;
+    s->owner_fd = -1;
     s->con_fd = -1;
+    s->sel = {0, 0, OWNER_UNKNOWN};
     s->cell_w = cell_w;
     s->cell_h = cell_h;
     s->click_window_ms = click_window_ms;
@@ -266,8 +439,41 @@ void server_console_changed(server *s)
     mox_report(__LINE__, SRC_FILE, MOX_SEV_TRACE, "console %d shown", s->con_vc);
     check_size(s);
     /* the pointer goes along, once the mouse has been used */
-    if (s->events > 0 && s->con_fd >= 0 && vt_is_graphics(s->con_fd) == 0)
+    if (s->events > 0 && text_mode(s))
         (void) vt_pointer(s->con_fd, s->cells.x, s->cells.y);
+    if (s->scrub_pending)
+        scrub_selection(s);
+}
+
+void server_owners_changed(server *s, uint64_t mask)
+{
+    for (int vc = 1; vc <= VT_MAX && vc <= LAST_VC; vc++) {
+        if ((mask & (uint64_t{1} << vc)) == 0)
+            continue;
+        int64_t owner = owner_of(vc);
+        drop_strangers(s, vc, owner);
+        if (s->sel.known && s->sel.vc == vc && owner != s->sel.owner)
+            forget_selection(s);
+    }
+}
+
+void server_client_accepted(server *s, int fd)
+{
+    forget_veto(s, fd);
+}
+
+int server_paste_off(const server *s, int vc)
+{
+    for (int i = 0; i < s->n_vetoes; i++) {
+        if (s->vetoes[i].vc != vc)
+            continue;
+        int held = 0;
+        /* the client must still be there, in whichever stack */
+        client_info *ci = find_client(s->vetoes[i].fd, &held);
+        if (ci != nullptr)
+            return 1;
+    }
+    return 0;
 }
 
 void server_input(server *s, const input_event *ev)
@@ -276,12 +482,21 @@ void server_input(server *s, const input_event *ev)
     case IN_ADDED:
         if (ev->has_middle)
             s->middle_devices++;
+        s->devices++;
         mox_report(__LINE__, SRC_FILE, MOX_SEV_TRACE, "pointing device added: %s",
                    ev->name != nullptr ? ev->name : "?");
+        if (s->awaiting_device) {
+            /* the warning that none was there has its answer */
+            mox_report(__LINE__, SRC_FILE, MOX_SEV_WARN, "first pointing device: %s",
+                       ev->name != nullptr ? ev->name : "?");
+            s->awaiting_device = 0;
+        }
         break;
     case IN_REMOVED:
         if (ev->has_middle && s->middle_devices > 0)
             s->middle_devices--;
+        if (s->devices > 0)
+            s->devices--;
         mox_report(__LINE__, SRC_FILE, MOX_SEV_TRACE, "pointing device removed: %s",
                    ev->name != nullptr ? ev->name : "?");
         break;
@@ -297,10 +512,14 @@ int server_client_ready(server *s, int fd)
     client_info *ci = find_client(fd, &vc);
     if (ci == nullptr)
         return 0;
+    (void) host_take_no_paste_request();
     int got = process_client_request(ci, vc, s->cells.x, s->cells.y, s->buttons, s->press_clicks,
                                      server_three_buttons(s));
+    if (got > 0 && host_take_no_paste_request())
+        add_veto(s, fd, vc > 0 ? vc : s->con_vc); /* console 0: the one shown */
     if (got == 0) {
         remove_client(ci, vc);
+        forget_veto(s, fd);
         return 0;
     }
     if (got < 0) {
@@ -309,6 +528,7 @@ int server_client_ready(server *s, int fd)
                    fd);
         (void) close(ci->fd);
         remove_client(ci, vc);
+        forget_veto(s, fd);
         return 0;
     }
     return 1;
@@ -323,6 +543,9 @@ void server_detach_console(server *s)
     }
     s->con_fd = -1;
     s->con_vc = 0;
+    free(s->vetoes);
+    s->vetoes = nullptr;
+    s->n_vetoes = s->cap_vetoes = 0;
 }
 
 int server_three_buttons(const server *s)

@@ -8,16 +8,24 @@
 #include "clicks.h"
 #include "handling.h"
 #include "input.h"
+#include "sharing.h"
 
 #include <cstdint>
 
 constexpr int BUTTON_BITS = 8;
 
+/* A client that asked to switch pasting off, and the console it holds. */
+struct paste_veto {
+    int fd;
+    int vc;
+};
+
 struct server {
     int ctl_fd;   /* /dev/tty0, for asking which console is shown */
     int watch_fd; /* sysfs file naming the console shown, or -1 */
+    int owner_fd; /* inotify watch of the ttys' owners, or -1 */
     int con_vc;   /* the console shown, 0 when unknown */
-    int con_fd;   /* its tty, for the console operations, or -1 */
+    int con_fd;   /* a descriptor of it for the console operations, or -1 */
     pointer_cells cells;
     click_series clicks;
     handling_state handling;
@@ -28,6 +36,16 @@ struct server {
     double cell_w, cell_h; /* device units per cell */
     int middle_devices;    /* devices present with a middle button */
     long events;           /* records built, for the log */
+    int devices;           /* pointing devices present */
+    int awaiting_device;   /* none was there: say when the first comes */
+    selection_owner sel;   /* who may have the selection pasted */
+    int scrub_pending;     /* the kernel's buffer still holds a forgotten selection */
+    paste_veto *vetoes;    /* clients that switched pasting off */
+    int n_vetoes, cap_vetoes;
+    /* told of every client the server closes by itself */
+    void (*client_closed)(void *ctx, int fd);
+    void *closed_ctx;
+    int wheel_reports; /* the wheel may be reported to console programs */
 };
 
 /* Starts with no console; cell size and click window as given. */
@@ -41,6 +59,20 @@ void server_attach_console(server *s, int ctl_fd, int watch_fd);
  * pointer there and tells clients when the size differs. */
 void server_console_changed(server *s);
 
+/* The owners of the consoles in mask (bit N for console N) may have changed
+ * (a login or a logout): clients whose user no longer owns their console
+ * are closed (root's stay), and a selection made on such a console is
+ * forgotten and, where that leaves no trace, wiped from the kernel. */
+void server_owners_changed(server *s, uint64_t mask);
+
+/* A new client came on descriptor fd: nothing earlier on that number
+ * applies to it. */
+void server_client_accepted(server *s, int fd);
+
+/* 1 while a client attached to console vc (or one that asked while vc was
+ * shown, from console 0) has switched pasting off there. */
+int server_paste_off(const server *s, int vc);
+
 /* One record from the input devices. */
 void server_input(server *s, const input_event *ev);
 
@@ -48,7 +80,7 @@ void server_input(server *s, const input_event *ev);
  * client is gone (removed, its socket closed), 1 otherwise. */
 int server_client_ready(server *s, int fd);
 
-/* Hides the pointer and lets go of the console. */
+/* Hides the pointer and lets go of the console; the server's own memory. */
 void server_detach_console(server *s);
 
 /* 1 when some device present has a middle button. */

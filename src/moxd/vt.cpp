@@ -1,6 +1,8 @@
 /* vt.cpp: virtual console ioctls. */
 #include "vt.h"
 
+#include "sharing.h"
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -10,7 +12,9 @@
 #include <linux/kd.h>
 #include <linux/tiocl.h>
 #include <linux/vt.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
+#include <sys/sysmacros.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,6 +35,15 @@ static_assert(offsetof(setsel_arg, xe) == 5, "xe at 5");
 static_assert(offsetof(setsel_arg, ye) == 7, "ye at 7");
 static_assert(offsetof(setsel_arg, mode) == 9, "mode at 9");
 static_assert(sizeof(tiocl_selection) == 10, "the kernel's selection record");
+
+constexpr unsigned int TTY_MAJOR_NUMBER = 4;
+/* The screen of the console shown: a 4-byte header, then a character and an
+ * attribute byte per cell (at most 255 x 255 cells). */
+constexpr const char SHOWN_SCREEN_PATH[] = "/dev/vcsa";
+constexpr size_t SCREEN_BYTES_MAX = 4 + 2 * 255 * 255;
+constexpr const char DEVICES_PATH[] = "/dev";
+/* Room for a burst of inotify records; more simply stay for the next read. */
+constexpr size_t WATCH_READ_BYTES = 4096;
 
 uint16_t cell(int v)
 {
@@ -87,6 +100,27 @@ int vt_open_console(int n)
         return -1;
     }
     return open_tty(path);
+}
+
+int vt_open_shown(int *vc)
+{
+    int fd = open_tty(VT_CONTROL_PATH);
+    if (fd < 0)
+        return -1;
+    /* TIOCGDEV names the console behind the alias: major 4, minor N */
+    unsigned int dev = 0;
+    int n = -1;
+    if (ioctl(fd, TIOCGDEV, &dev) == 0 && major(dev) == TTY_MAJOR_NUMBER)
+        n = static_cast<int>(minor(dev));
+    else
+        n = vt_active(fd); /* a kernel without TIOCGDEV: the console asked for */
+    if (n < 1 || n > VT_MAX) {
+        (void) close(fd);
+        errno = ENXIO;
+        return -1;
+    }
+    *vc = n;
+    return fd;
 }
 
 int vt_active(int ctl_fd)
@@ -188,4 +222,85 @@ int vt_owner(int n, uid_t *uid)
         return -1;
     *uid = st.st_uid;
     return 0;
+}
+
+int vt_open_owner_watch(void)
+{
+    int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    /* a chown or chmod of a file in /dev; writes and reads are not wanted */
+    if (inotify_add_watch(fd, DEVICES_PATH, IN_ATTRIB) < 0) {
+        int saved = errno;
+        (void) close(fd);
+        errno = saved;
+        return -1;
+    }
+    return fd;
+}
+
+uint64_t vt_read_owner_watch(int fd)
+{
+    alignas(inotify_event) unsigned char buf[WATCH_READ_BYTES];
+    uint64_t mask = 0;
+    for (;;) {
+        ssize_t got = read(fd, buf, sizeof buf);
+        if (got <= 0)
+            break;
+        mask |= tty_changes(buf, static_cast<size_t>(got));
+    }
+    return mask;
+}
+
+int vt_blank_cell(int *x, int *y)
+{
+    int fd = open(SHOWN_SCREEN_PATH, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    auto *bytes = static_cast<uint8_t *>(malloc(SCREEN_BYTES_MAX));
+    ssize_t got = bytes != nullptr ? pread(fd, bytes, SCREEN_BYTES_MAX, 0) : -1;
+    (void) close(fd);
+    screen_cell at = {0, 0};
+    int found = got > 0 ? blank_cell(bytes, static_cast<size_t>(got), &at) : 0;
+    free(bytes);
+    if (found) {
+        *x = at.x;
+        *y = at.y;
+    }
+    return found;
+}
+
+int vt_inject(int fd, const uint8_t *bytes, size_t n)
+{
+    for (size_t i = 0; i < n; i++) {
+        char c = static_cast<char>(bytes[i]);
+        if (ioctl(fd, TIOCSTI, &c) < 0)
+            return -1;
+    }
+    return 0;
+}
+
+namespace
+{
+
+/* TIOCL_SELLOADLUT's argument: the subcode byte in a 32-bit word (the
+ * kernel ignores bytes 1-3 and reads the table from byte 4 on), then the
+ * table, bit c of word c / 32 for character code c. */
+struct loadlut_arg {
+    uint8_t subcode;
+    uint8_t unused[3];
+    uint32_t table[8];
+};
+static_assert(sizeof(loadlut_arg) == 36, "TIOCL_SELLOADLUT argument is 36 bytes");
+static_assert(offsetof(loadlut_arg, table) == 4, "the table starts at byte 4");
+
+} // namespace
+
+int vt_load_words(int fd, const uint32_t table[8])
+{
+    loadlut_arg arg;
+    memset(&arg, 0, sizeof arg);
+    arg.subcode = TIOCL_SELLOADLUT;
+    memcpy(arg.table, table, sizeof arg.table);
+    return ioctl(fd, TIOCLINUX, &arg) < 0 ? -1 : 0;
 }

@@ -8,6 +8,7 @@
 #define MOXD_VT_H
 
 #include <cstddef>
+#include <cstdint>
 #include <sys/types.h>
 
 /* The kernel's alias of the console on screen; VT_GETSTATE asked on it tells
@@ -21,6 +22,12 @@ constexpr int VT_MAX = 63; /* highest virtual console number */
 int vt_open_control(void);
 /* Opens /dev/ttyN (1..VT_MAX) for the console operations below. */
 int vt_open_console(int n);
+/* Opens the console shown, for the console operations below, through its
+ * alias /dev/tty0: such a descriptor stays tied to the console that was
+ * shown when it was opened, and is never hung up (a logout's vhangup kills
+ * every descriptor of /dev/ttyN opened before it). *vc gets the console it
+ * reached. */
+int vt_open_shown(int *vc);
 /* Writes "/dev/ttyN" into buf; 0, or -1 when n is out of range. */
 int vt_console_path(int n, char *buf, size_t len);
 
@@ -52,5 +59,24 @@ int vt_paste(int fd);
 
 /* The owner of /dev/ttyN in *uid; 0, or -1 when there is no such device. */
 int vt_owner(int n, uid_t *uid);
+
+/* Watches /dev for changes of owner (a login or logout chowns /dev/ttyN);
+ * the descriptor is readable when one came. */
+int vt_open_owner_watch(void);
+/* Reads what the watch collected: bit N set for each /dev/ttyN changed. */
+uint64_t vt_read_owner_watch(int fd);
+
+/* A blank cell of the console shown that is not in its last column, read
+ * from /dev/vcsa; 1 with it in *x, *y, 0 when there is none or no access. */
+int vt_blank_cell(int *x, int *y);
+
+/* Puts the n bytes into the input of fd's console with TIOCSTI, one call per
+ * byte, back to back: nothing the server does comes between them, but keys
+ * typed in the same microseconds can. 0, or -1 at the first byte refused. */
+int vt_inject(int fd, const uint8_t *bytes, size_t n);
+/* Loads the word-character table of the selection (TIOCL_SELLOADLUT): one
+ * bit per character code, 256 bits. The table is global to all consoles
+ * and stays after the server ends. */
+int vt_load_words(int fd, const uint32_t table[8]);
 
 #endif /* MOXD_VT_H */

@@ -68,6 +68,37 @@ int vt_open_console(int n)
     return new_fd(n);
 }
 
+int vt_open_shown(int *vc)
+{
+    if (fake_vt.active < 1) {
+        errno = ENXIO;
+        return -1;
+    }
+    fake_vt.opens++;
+    *vc = fake_vt.active;
+    return new_fd(fake_vt.active);
+}
+
+int vt_open_owner_watch(void)
+{
+    errno = ENOENT;
+    return -1;
+}
+
+uint64_t vt_read_owner_watch(int)
+{
+    return 0;
+}
+
+int vt_blank_cell(int *x, int *y)
+{
+    if (fake_vt.blank.first < 1)
+        return 0;
+    *x = fake_vt.blank.first;
+    *y = fake_vt.blank.second;
+    return 1;
+}
+
 int vt_console_path(int n, char *buf, size_t len)
 {
     if (n < 1 || n > VT_MAX)
@@ -146,9 +177,24 @@ int vt_paste(int fd)
 
 int vt_owner(int n, uid_t *uid)
 {
-    auto it = fake_vt.owner.find(n);
-    if (it == fake_vt.owner.end())
+    if (n < 1 || n > VT_MAX)
         return -1;
-    *uid = it->second;
+    auto it = fake_vt.owner.find(n);
+    *uid = it != fake_vt.owner.end() ? it->second : 0; // root's until a login
     return 0;
+}
+
+// A report written into the console's input: its code and cell, as
+// "report" records them, and the number of bytes in x2.
+int vt_inject(int fd, const uint8_t *bytes, size_t n)
+{
+    if (n < 6)
+        return record(fd, "inject", 0, 0, static_cast<int>(n), 0, 0);
+    return record(fd, "inject", bytes[4] - 32, bytes[5] - 32, static_cast<int>(n), 0,
+                  bytes[3] - 32);
+}
+
+int vt_load_words(int fd, const uint32_t table[8])
+{
+    return record(fd, "words", static_cast<int>(table[1]), static_cast<int>(table[2]), 0, 0, 0);
 }

@@ -22,7 +22,8 @@ struct FakeVt {
     std::map<int, int> graphics;             // console -> 1 in graphics mode
     int shift = 0;                           // keyboard shift state
     std::map<int, int> reporting;            // console -> mouse reporting switched on
-    std::map<int, uid_t> owner;              // console -> owner of its tty
+    std::map<int, uid_t> owner;              // console -> owner of its tty (root when absent)
+    std::pair<int, int> blank = {1, 1};      // a blank cell of the console shown; 0 for none
     std::vector<FakeVtOp> ops;
     int opens = 0; // consoles opened
 };
