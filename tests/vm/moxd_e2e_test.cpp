@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -138,8 +137,8 @@ int occurrences(const std::string &text, const std::string &part)
     return n;
 }
 
-// What a program in mouse mode (ESC [ ? 1000 h) reads for a button code at
-// a cell: ESC [ M, then 32 + code, 32 + column, 32 + row.
+// What a program in mouse mode (ESC [ ? 1000 h) reads for a button code (0
+// left, 2 right, 3 release) at a cell: ESC [ M, 32 + code, 32 + column, 32 + row.
 std::string mouse_report(int code, int x, int y)
 {
     return std::string("\033[M") + char(32 + code) + char(32 + x) + char(32 + y);
@@ -298,7 +297,9 @@ class Moxd : public ::testing::Test
         human_click(&tablet, code);
     }
 
-    // A drag over "alpha" on console 1, shown.
+    // A drag over "alpha" on console 1, shown. libinput holds a release back
+    // for a while (a press may follow: a bouncing switch) while motion goes
+    // on: a hand's pause after it keeps the next move out of the drag.
     void select_alpha()
     {
         point(1, 1);
@@ -680,13 +681,11 @@ TEST_F(Moxd, ProgramsInMouseModeReadClicksUnlessShiftIsHeld)
     point(3, 2);
     expect_pointer(1, 3, 2);
     click(BTN_LEFT);
-    // ESC [ M, then 32 + button (0 left, 3 release), 32 + column, 32 + row
-    const std::string press = std::string("\033[M") + char(32 + 0) + char(32 + 3) + char(32 + 2);
-    const std::string release = std::string("\033[M") + char(32 + 3) + char(32 + 3) + char(32 + 2);
+    const std::string press = mouse_report(0, 3, 2), release = mouse_report(3, 3, 2);
     ASSERT_TRUE(app_wait_for(&app, press + release, WAIT_MS))
         << "read: " << app.got.size() << " bytes";
     click(BTN_RIGHT);
-    const std::string right = std::string("\033[M") + char(32 + 2) + char(32 + 3) + char(32 + 2);
+    const std::string right = mouse_report(2, 3, 2);
     ASSERT_TRUE(app_wait_for(&app, press + release + right + release, WAIT_MS));
 
     // with Shift held the selection comes back and the program reads nothing
@@ -1001,8 +1000,8 @@ TEST_F(Moxd, ClickRightAfterASwitchPastesIntoTheNewConsole)
     ASSERT_TRUE(app_start(&app2, 2, false));
     select_alpha();
     ASSERT_NO_FATAL_FAILURE(clear_screen_marks(1));
-    constexpr int TRIES = 3;
-    for (int i = 1; i <= TRIES; i++) {
+    std::string where; // per click: the console whose program got the paste
+    for (int i = 1; i <= 3; i++) {
         ASSERT_TRUE(console_switch(1));
         point(10 + i, 4);
         expect_pointer(1, 10 + i, 4);
@@ -1011,20 +1010,23 @@ TEST_F(Moxd, ClickRightAfterASwitchPastesIntoTheNewConsole)
             int fd = connect_control(); // and never a record
             return fd >= 0 && write(chan, "c", 1) == 1 && read(chan, &end, 1) == 0 ? 0 : 2;
         }));
+        // the server has taken the connection and waits for its record
         char note;
         ASSERT_TRUE(run_as_read(&kid, &note, 1, WAIT_MS));
+        ASSERT_TRUE(proc_wait_line(&server, "Connecting at fd", WAIT_MS));
         ASSERT_TRUE(console_switch(2));
         click(BTN_MIDDLE);
         point(20 + i, 4);
         expect_pointer(2, 20 + i, 4);
+        size_t had_1 = app.got.size(), had_2 = app2.got.size();
+        bool on_2 = app_wait_bytes(&app2, had_2 + 1, QUIET_MS);
+        bool on_1 = app_wait_bytes(&app, had_1 + 1, on_2 ? 0 : QUIET_MS);
+        where += on_2 ? '2' : on_1 ? '1' : '-';
         EXPECT_EQ(run_as_wait(&kid, WAIT_MS), 0);
     }
-    (void) app_wait_bytes(&app2, 5 * TRIES, QUIET_MS);
-    (void) app_wait_bytes(&app, 1, 0);
-    std::printf("of %d middle clicks after a switch, %d pasted into console 2, %d into 1\n", TRIES,
-                occurrences(app2.got, "alpha"), occurrences(app.got, "alpha"));
-    EXPECT_EQ(app2.got, "alphaalphaalpha");
-    EXPECT_EQ(app.got, "");
+    std::printf("middle clicks at once after a switch to console 2 pasted on: %s\n", where.c_str());
+    EXPECT_EQ(where, "222");
+    EXPECT_EQ(app.got, "") << "console 1 got a paste";
 }
 
 // REQ_NO_PASTE holds for the console of the client that sent it, while it is
@@ -1121,8 +1123,9 @@ TEST_F(Moxd, SelectionIsPastedOnlyForTheUserWhoMadeIt)
         ASSERT_TRUE(console_chown(2, st.owner_2, st.owner_2));
         size_t before = app2.got.size();
         ASSERT_NO_FATAL_FAILURE(paste_click(2, x++));
-        (void) app_wait_bytes(&app2, before + std::max<size_t>(strlen(st.pasted), 1),
-                              *st.pasted != '\0' ? WAIT_MS : QUIET_MS);
+        bool some = *st.pasted != '\0';
+        (void) app_wait_bytes(&app2, before + (some ? strlen(st.pasted) : 1),
+                              some ? WAIT_MS : QUIET_MS);
         EXPECT_EQ(app2.got.substr(before), st.pasted)
             << "owners " << st.owner_1 << " and " << st.owner_2;
         if (st.refusal_said) {

@@ -103,8 +103,8 @@ void vdev_destroy(vdev *d);
 extern const char QEMU_PS2_MOUSE[];
 extern const char QEMU_KEYBOARD[];
 
-// Unbinds psmouse from the i8042 AUX port (the PS/2 mouse's input device goes
-// away) or binds it again and waits up to timeout_ms for its event node.
+// Unbinds psmouse from the PS/2 port (the mouse's device goes away), or
+// binds it again and waits up to timeout_ms for its event node.
 bool ps2_mouse_attach(bool attached, int timeout_ms = 10000);
 
 // The /dev/input/eventN of the device called name, waiting up to timeout_ms
@@ -290,18 +290,14 @@ constexpr gid_t NOGROUP_GID = 65534;
 // switch, crashed or ran past timeout_ms.
 int run_as(uid_t uid, gid_t gid, const std::function<int()> &fn, int timeout_ms = 10000);
 
-// A piece of a test run in the background as another user: fn runs in a
-// child process switched to uid and gid, given its end of a socket pair
-// whose other end is chan. The child may write there how far it got; it
-// reads end of file once run_as_wait is called.
+// run_as in the background: fn gets the child's end of a socket pair (the
+// other end is chan) to write notes on; it reads end of file there once
+// run_as_wait, which gives the result as run_as does, is called.
 struct guest_child {
     pid_t pid = -1;
     int chan = -1;
 };
-
 bool run_as_start(guest_child *c, uid_t uid, gid_t gid, const std::function<int(int chan)> &fn);
-// Reads exactly n bytes the child wrote, waiting up to timeout_ms.
+// One note of n bytes, waited for up to timeout_ms.
 bool run_as_read(guest_child *c, void *buf, size_t n, int timeout_ms);
-// Closes the caller's end, waits up to timeout_ms for the child's end and
-// gives its result as run_as does (-1 also for no child).
 int run_as_wait(guest_child *c, int timeout_ms);

@@ -475,10 +475,6 @@ bool console_hangup(int vc)
 {
     if (!guest_refuse("hang up a console") || !valid_vc(vc, "hang up a console"))
         return false;
-    if (vc < 1) {
-        errno = EINVAL;
-        return guest_fail("hang up console 0");
-    }
     pid_t pid = fork();
     if (pid < 0)
         return guest_fail("fork");

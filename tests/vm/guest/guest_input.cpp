@@ -405,40 +405,19 @@ std::string input_node_by_name(const char *name, int timeout_ms)
 
 bool ps2_mouse_attach(bool attached, int timeout_ms)
 {
+    // The i8042's ports: serio0 the keyboard's, serio1 the AUX port with the
+    // mouse. drvctl takes "none" (unbind) or a driver's name.
+    static const char drvctl[] = "/sys/bus/serio/devices/serio1/drvctl";
     if (!guest_refuse("bind or unbind the PS/2 mouse"))
         return false;
-    // The serio port's drvctl takes "none" (unbind) or a driver's name.
-    const char ports[] = "/sys/bus/serio/devices";
-    DIR *dir = opendir(ports);
-    if (dir == nullptr)
-        return guest_fail("open /sys/bus/serio/devices");
-    std::string drvctl;
-    for (dirent *e; drvctl.empty() && (e = readdir(dir)) != nullptr;) {
-        std::string port = std::string(ports) + "/" + e->d_name;
-        char text[64] = {};
-        int fd = open((port + "/description").c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0)
-            continue;
-        ssize_t n = read(fd, text, sizeof text - 1);
-        close(fd);
-        if (n > 0 && strstr(text, "AUX") != nullptr)
-            drvctl = port + "/drvctl";
-    }
-    closedir(dir);
-    if (drvctl.empty()) {
-        errno = ENOENT;
-        return guest_fail("find the i8042 AUX port");
-    }
-    const char *word = attached ? "psmouse" : "none";
-    int fd = open(drvctl.c_str(), O_WRONLY | O_CLOEXEC);
-    bool ok = fd >= 0 && write(fd, word, strlen(word)) == static_cast<ssize_t>(strlen(word));
+    const std::string word = attached ? "psmouse" : "none";
+    int fd = open(drvctl, O_WRONLY | O_CLOEXEC);
+    ssize_t n = fd >= 0 ? write(fd, word.data(), word.size()) : -1;
     if (fd >= 0)
         close(fd);
-    if (!ok)
-        return guest_fail(("write " + drvctl).c_str());
-    if (!attached)
-        return true;
-    if (input_node_by_name(QEMU_PS2_MOUSE, timeout_ms).empty()) {
+    if (n != static_cast<ssize_t>(word.size()))
+        return guest_fail("write /sys/bus/serio/devices/serio1/drvctl");
+    if (attached && input_node_by_name(QEMU_PS2_MOUSE, timeout_ms).empty()) {
         errno = ETIMEDOUT;
         return guest_fail("wait for the PS/2 mouse");
     }

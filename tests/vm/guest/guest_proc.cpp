@@ -231,30 +231,6 @@ int proc_stop(guest_proc *p, int timeout_ms)
     return p->status;
 }
 
-int run_as(uid_t uid, gid_t gid, const std::function<int()> &fn, int timeout_ms)
-{
-    if (!guest_refuse("run as another user"))
-        return -1;
-    fflush(nullptr);
-    pid_t pid = fork();
-    if (pid < 0) {
-        guest_fail("fork");
-        return -1;
-    }
-    if (pid == 0) {
-        if (!drop_to(uid, gid))
-            _exit(CHILD_NO_USER);
-        int r = fn();
-        fflush(nullptr);
-        _exit(r < 0 || r > MAX_RESULT ? MAX_RESULT : r);
-    }
-    int status = 0;
-    bool ended = guest_reap(pid, timeout_ms, &status);
-    if (!ended || !WIFEXITED(status) || WEXITSTATUS(status) == CHILD_NO_USER)
-        return -1;
-    return WEXITSTATUS(status);
-}
-
 bool run_as_start(guest_child *c, uid_t uid, gid_t gid, const std::function<int(int chan)> &fn)
 {
     *c = guest_child{};
@@ -284,22 +260,11 @@ bool run_as_start(guest_child *c, uid_t uid, gid_t gid, const std::function<int(
     return true;
 }
 
+// The child writes each note in one piece: it arrives whole.
 bool run_as_read(guest_child *c, void *buf, size_t n, int timeout_ms)
 {
-    long deadline = guest_now_ms() + timeout_ms;
-    auto *bytes = static_cast<char *>(buf);
-    size_t have = 0;
-    while (c->chan >= 0 && have < n) {
-        if (guest_wait_readable(c->chan, guest_left_ms(deadline)) <= 0)
-            return false;
-        ssize_t got = read(c->chan, bytes + have, n - have);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            return false;
-        have += static_cast<size_t>(got);
-    }
-    return have == n;
+    return c->chan >= 0 && guest_wait_readable(c->chan, timeout_ms) > 0 &&
+           read(c->chan, buf, n) == static_cast<ssize_t>(n);
 }
 
 int run_as_wait(guest_child *c, int timeout_ms)
@@ -314,4 +279,12 @@ int run_as_wait(guest_child *c, int timeout_ms)
     if (!ended || !WIFEXITED(status) || WEXITSTATUS(status) == CHILD_NO_USER)
         return -1;
     return WEXITSTATUS(status);
+}
+
+int run_as(uid_t uid, gid_t gid, const std::function<int()> &fn, int timeout_ms)
+{
+    guest_child c;
+    if (!run_as_start(&c, uid, gid, [&](int) { return fn(); }))
+        return -1;
+    return run_as_wait(&c, timeout_ms);
 }
