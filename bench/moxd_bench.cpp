@@ -94,18 +94,13 @@ int client(uint16_t events, uint16_t defaults)
     return fd;
 }
 
-bool setup()
+// Starts the server at path and waits until it answers.
+bool server_start(const char *path)
 {
-    if (!guest_inside())
-        return false;
-    if (!console_resize(COLS, 25) || !console_switch(1) || !console_clear(1) ||
-        !vdev_create(&g_served, VDEV_MOUSE, "mox bench mouse") ||
-        !vdev_create(&g_bare, VDEV_MOUSE, "mox bench bare mouse"))
-        return false;
     // At its default log level: a server that logs every request would fill
     // the pipe this program does not read while it measures.
     if (!proc_start(&g_server,
-                    {MOXD_PATH, "--device", g_served.node, "--options", "accel=flat,speed=0"}))
+                    {path, "--device", g_served.node, "--options", "accel=flat,speed=0"}))
         return false;
     for (long deadline = guest_now_ms() + WAIT_MS;; (void) poll(nullptr, 0, 20)) {
         int fd = connect_control();
@@ -120,6 +115,17 @@ bool setup()
     }
     g_x = COLS / 2;
     return true;
+}
+
+bool setup()
+{
+    if (!guest_inside())
+        return false;
+    if (!console_resize(COLS, 25) || !console_switch(1) || !console_clear(1) ||
+        !vdev_create(&g_served, VDEV_MOUSE, "mox bench mouse") ||
+        !vdev_create(&g_bare, VDEV_MOUSE, "mox bench bare mouse"))
+        return false;
+    return server_start(MOXD_PATH);
 }
 
 // The kernel's pointer drawn on cell (x, POINTER_ROW) of tty's console.
@@ -680,9 +686,13 @@ void BM_SyscallsPerFrame(benchmark::State &state)
         (void) proc_wait_exit(&tracer, WAIT_MS);
         FILE *f = fopen(out, "r");
         char line[256];
-        fprintf(stderr, "== system calls of %s over %d frames\n", TARGET_NAMES[kind], FRAMES);
+        // the table itself on request: it would break the JSON on the console
+        bool table = getenv("BENCH_SYSCALL_TABLES") != nullptr;
+        if (table)
+            fprintf(stderr, "== system calls of %s over %d frames\n", TARGET_NAMES[kind], FRAMES);
         while (f != nullptr && fgets(line, sizeof line, f) != nullptr) {
-            fputs(line, stderr);
+            if (table)
+                fputs(line, stderr);
             double pct = 0, secs = 0;
             long usecs = 0, calls = 0;
             if (strstr(line, "total") != nullptr &&
@@ -753,6 +763,18 @@ int main(int argc, char **argv)
         return 1;
     benchmark::RunSpecifiedBenchmarks();
     (void) proc_stop(&g_server, WAIT_MS);
+    // BENCH_MOXD_OTHER=PATH: the same benchmarks again in this boot with
+    // another build of the server (an earlier one, to compare)
+    const char *other = getenv("BENCH_MOXD_OTHER");
+    if (other != nullptr && access(other, X_OK) == 0) {
+        printf("== the same with %s\n", other);
+        fflush(stdout);
+        g_server = guest_proc();
+        if (!server_start(other))
+            return 1;
+        benchmark::RunSpecifiedBenchmarks();
+        (void) proc_stop(&g_server, WAIT_MS);
+    }
     if (getenv("BENCH_SERVER_LOG") != nullptr)
         fprintf(stderr, "%s", g_server.err.c_str());
     vdev_destroy(&g_served);
