@@ -10,7 +10,6 @@
 # printed before the other modules run.
 #   BENCH_REPETITIONS  repetitions per benchmark (default 7); medians are used
 #   BENCH_FILTER       --benchmark_filter regular expression (default: all)
-#   BENCH_SYSCALL_TABLES=1  print strace's table for each server (moxd.log)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -31,7 +30,6 @@ mkdir -p "$out"
 echo "== moxd beside the floor (in the amd64 test guest, one boot)"
 tests/vm/run-vm.sh prepare amd64
 tests/vm/run-vm.sh guest --timeout 1800 --file build-bench/moxd --file "$(command -v strace)" \
-    ${BENCH_SYSCALL_TABLES:+--env BENCH_SYSCALL_TABLES=1} \
     build-bench build-bench/bench/bench_moxd --benchmark_repetitions="$reps" \
     --benchmark_report_aggregates_only=true --benchmark_filter="$filter" \
     --benchmark_format=json >"$out/moxd.log" 2>&1 || { tail -n 20 "$out/moxd.log"; exit 1; }
