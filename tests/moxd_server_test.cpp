@@ -387,6 +387,28 @@ TEST_F(Server, ModifiersRouteToClients)
     close(b);
 }
 
+TEST_F(Server, TheShiftStateIsAskedOnlyWhereTheStackUsesIt)
+{
+    struct {
+        uint16_t events, defaults, min_mod, max_mod;
+        int asked; // for one motion
+    } rows[] = {
+        {MOX_DOWN | MOX_UP, MOX_MOVE, 0, 0xFFFF, 0},    // leaves moves, ignores modifiers
+        {MOX_DOWN | MOX_UP, 0, 0, 0xFFFF, 0},           // finishes moves without them
+        {MOX_MOVE, 0, 0, 0xFFFF, 1},                    // receives them
+        {MOX_DOWN | MOX_UP, MOX_MOVE, 0x04, 0xFFFF, 1}, // routes by them
+        {MOX_DOWN | MOX_UP, MOX_MOVE, 0, 0x01, 1},
+    };
+    for (const auto &r : rows) {
+        int c = attach(make_record(r.events, r.defaults, r.min_mod, r.max_mod, getpid(), 2));
+        fake_vt.shift_asks = 0;
+        motion(8, 0);
+        EXPECT_EQ(fake_vt.shift_asks, r.asked) << r.events << " " << r.defaults << " " << r.min_mod;
+        drop_all_clients();
+        close(c);
+    }
+}
+
 TEST_F(Server, GraphicsConsoleIsLeftAlone)
 {
     fake_vt.graphics[2] = 1;

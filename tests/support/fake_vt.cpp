@@ -153,6 +153,7 @@ int vt_is_graphics(int fd)
 
 int vt_shift_state(int fd)
 {
+    fake_vt.shift_asks++;
     return target(fd) < 0 ? -1 : fake_vt.shift;
 }
 
