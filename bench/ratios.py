@@ -53,6 +53,50 @@ COUNTERS = [
     ("moxd wake-ups over 10 s of idle", "BM_Moxd_IdleWakeups/iterations:1/real_time", "wakeups"),
 ]
 
+# moxd's streams beside the floor's, from the counters of BM_Stream/TARGET/STREAM
+# (targets: 0 floor, 1 moxd, 2 moxd with a client, 3 floor that sends the
+# record too; streams: 0 1 kHz, 1 bursts, 2 8 kHz bursts):
+# (label, measured target, reference target)
+STREAM_PAIRS = [("moxd / floor", 1, 0), ("moxd+client / floor+send", 2, 3)]
+STREAMS = ["1 kHz", "bursts", "8 kHz"]
+# (counter, label, goal or None)
+STREAM_COUNTERS = [
+    ("lat_p50_us", "latency median", 1.3),
+    ("lat_p99_us", "latency p99", None),
+    ("cpu_per_1000_us", "CPU per 1000 frames", 1.5),
+]
+SYSCALL_NAME = "BM_SyscallsPerFrame/%d/iterations:1/real_time"
+TARGETS = ["floor", "moxd", "moxd+client", "floor+send"]
+
+
+def stream_name(target, stream):
+    return "BM_Stream/%d/%d/iterations:1/real_time" % (target, stream)
+
+
+def stream_ratios(med):
+    """moxd's ratios first: per stream, latency and CPU against the floor."""
+    for stream, sname in enumerate(STREAMS):
+        for plabel, a, r in STREAM_PAIRS:
+            ma, mr = med.get(stream_name(a, stream)), med.get(stream_name(r, stream))
+            if ma is None or mr is None:
+                print(f"{sname + ', ' + plabel:58} (not run)")
+                continue
+            for counter, clabel, goal in STREAM_COUNTERS:
+                if counter not in ma or counter not in mr or mr[counter] == 0:
+                    continue
+                ratio = ma[counter] / mr[counter]
+                verdict = "" if goal is None else ("  goal <= %.2f: %s" % (goal, "met" if ratio <= goal else "MISSED"))
+                label = f"{sname}, {plabel}, {clabel}"
+                print(f"{label:58} {ma[counter]:10.1f} / {mr[counter]:10.1f} us = {ratio:5.2f}{verdict}")
+            if stream == 2 and "cpu_per_motion_s_ms" in ma and "cpu_per_motion_s_ms" in mr:
+                a_ms, r_ms = ma["cpu_per_motion_s_ms"], mr["cpu_per_motion_s_ms"]
+                label = f"{sname}, {plabel}, CPU per second of motion"
+                print(f"{label:58} {a_ms:10.1f} / {r_ms:10.1f} ms = {a_ms / r_ms:5.2f}")
+    for t, tname in enumerate(TARGETS):
+        m = med.get(SYSCALL_NAME % t)
+        if m is not None and "syscalls_per_frame" in m:
+            print(f"{'system calls per frame (1 kHz), ' + tname:58} {m['syscalls_per_frame']:g}")
+
 
 def medians(paths):
     found = {}
@@ -69,7 +113,11 @@ def medians(paths):
 
 
 def main():
-    med = medians(sys.argv[1:])
+    moxd_only = len(sys.argv) > 1 and sys.argv[1] == "--moxd"
+    med = medians(sys.argv[2:] if moxd_only else sys.argv[1:])
+    stream_ratios(med)
+    if moxd_only:
+        return
     for label, name, ref, goal, field in RATIOS:
         if name not in med or ref not in med:
             print(f"{label:58} (not run)")

@@ -94,10 +94,12 @@ class Server : public ::testing::Test
         return c;
     }
 
+    // one record read in a round of its own
     void feed(input_event ev)
     {
         ev.time_ms = now;
         server_input(&s, &ev);
+        server_input_done(&s);
     }
     void motion(double dx, double dy)
     {
@@ -390,6 +392,28 @@ TEST_F(Server, ModifiersRouteToClients)
     close(b);
 }
 
+TEST_F(Server, TheShiftStateIsAskedOnlyWhereTheStackUsesIt)
+{
+    struct {
+        uint16_t events, defaults, min_mod, max_mod;
+        int asked; // for one motion
+    } rows[] = {
+        {MOX_DOWN | MOX_UP, MOX_MOVE, 0, 0xFFFF, 0},    // leaves moves, ignores modifiers
+        {MOX_DOWN | MOX_UP, 0, 0, 0xFFFF, 0},           // finishes moves without them
+        {MOX_MOVE, 0, 0, 0xFFFF, 1},                    // receives them
+        {MOX_DOWN | MOX_UP, MOX_MOVE, 0x04, 0xFFFF, 1}, // routes by them
+        {MOX_DOWN | MOX_UP, MOX_MOVE, 0, 0x01, 1},
+    };
+    for (const auto &r : rows) {
+        int c = attach(make_record(r.events, r.defaults, r.min_mod, r.max_mod, getpid(), 2));
+        fake_vt.shift_asks = 0;
+        motion(8, 0);
+        EXPECT_EQ(fake_vt.shift_asks, r.asked) << r.events << " " << r.defaults << " " << r.min_mod;
+        drop_all_clients();
+        close(c);
+    }
+}
+
 TEST_F(Server, GraphicsConsoleIsLeftAlone)
 {
     fake_vt.graphics[2] = 1;
@@ -629,6 +653,60 @@ TEST_F(Server, ButtonsActOnTheConsoleShownAndPlacesOnItsSize)
     ev.fy = 32.5 / 37;
     feed(ev);
     EXPECT_EQ(show(take_ops()), "pointer@3(95,33) ");
+}
+
+TEST_F(Server, MotionOfOneRoundIsOneRecordAndOneDraw)
+{
+    int a = attach(make_record(ALL_KINDS, ALL_KINDS | MOX_HARD, 0, 0xFFFF, getpid(), 2));
+    auto in = [this](int kind, double dx, int pressed) {
+        input_event ev{};
+        ev.kind = kind;
+        ev.dx = dx;
+        ev.button = L;
+        ev.pressed = pressed;
+        server_input(&s, &ev);
+    };
+    for (int i = 0; i < 3; i++)
+        in(IN_MOTION, 8, 0);
+    EXPECT_TRUE(received(a).empty());
+    server_input_done(&s);
+    auto evs = received(a);
+    ASSERT_EQ(evs.size(), 1u);
+    EXPECT_EQ(evs[0].x, 43);
+    EXPECT_EQ(evs[0].dx, 3);
+    EXPECT_EQ(show(take_ops()), "pointer@2(43,13) ");
+    // a button ends the motion before it; what follows it is a drag
+    in(IN_MOTION, 8, 0);
+    in(IN_BUTTON, 0, 1);
+    in(IN_MOTION, 16, 0);
+    in(IN_MOTION, 8, 0);
+    server_input_done(&s);
+    evs = received(a);
+    ASSERT_EQ(evs.size(), 3u);
+    EXPECT_EQ(evs[0].type, static_cast<uint32_t>(MOX_MOVE));
+    EXPECT_EQ(evs[0].x, 44);
+    EXPECT_EQ(evs[1].type & MOX_DOWN, static_cast<uint32_t>(MOX_DOWN));
+    EXPECT_EQ(evs[2].type & MOX_DRAG, static_cast<uint32_t>(MOX_DRAG));
+    EXPECT_EQ(evs[2].dx, 3);
+    close(a);
+}
+
+TEST_F(Server, WithTheResizeWatchTheSizeIsAskedOnItsNoticeAndAtPresses)
+{
+    s.resize_fd = vt_open_resize_watch();
+    ASSERT_GE(s.resize_fd, 0);
+    motion(8, 0);
+    take_ops();
+    fake_vt.size[2] = {30, 10};
+    motion(8, 0);
+    EXPECT_EQ(console.max_x, 80) << "not asked at a motion";
+    server_size_noticed(&s);
+    EXPECT_EQ(console.max_x, 30);
+    EXPECT_EQ(show(take_ops()), "pointer@2(42,13) pointer@2(30,10) ");
+    fake_vt.size[2] = {50, 20};
+    button(L, 1);
+    EXPECT_EQ(console.max_x, 50) << "asked at a press";
+    close(s.resize_fd);
 }
 
 std::string conf_text(const moxd_conf &c)

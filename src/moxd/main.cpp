@@ -3,9 +3,10 @@
  * One thread, one epoll loop, a small handler per source: the input devices
  * (libinput's descriptor), the control socket and each admitted client, the
  * sysfs file that announces console switches, the watch of the ttys'
- * owners, and the signals (a signalfd): SIGTERM and SIGINT stop it, SIGHUP
- * reads the settings file again. Nothing wakes the server while no input
- * arrives. */
+ * owners, the resize watch (an eventfd written by a thread that waits for
+ * the kernel's resize events) and the signals (a signalfd): SIGTERM and
+ * SIGINT stop it, SIGHUP reads the settings file again. Nothing wakes the
+ * server while no input arrives. */
 #include "argsift.h"
 #include "budget.h"
 #include "client.h"
@@ -51,7 +52,8 @@ enum source_tag : uint32_t {
     TAG_OWNERS,
     TAG_LISTEN,
     TAG_CLIENT,
-    TAG_RESUME /* clients that used up their budget may be read again */
+    TAG_RESUME, /* clients that used up their budget may be read again */
+    TAG_RESIZE  /* a console changed size */
 };
 
 /* What the loop keeps of each client, by its descriptor. */
@@ -276,6 +278,13 @@ void input_record(void *user, const input_event *ev)
     server_input(static_cast<server *>(user), ev);
 }
 
+/* Everything the devices have sent, handled as one round. */
+void read_input(daemon_state *d)
+{
+    input_dispatch(&d->in, input_record, &d->srv);
+    server_input_done(&d->srv);
+}
+
 /* The server closed a client by itself: its slot is free again. */
 void client_closed(void *ctx, int fd)
 {
@@ -323,7 +332,17 @@ void handle(daemon_state *d, const epoll_event *ev)
         break;
     }
     case TAG_INPUT:
-        input_dispatch(&d->in, input_record, &d->srv);
+        read_input(d);
+        break;
+    case TAG_RESIZE:
+        if (vt_read_resize_watch(fd) < 0) {
+            mox_report(__LINE__, SRC_FILE, MOX_SEV_TRACE,
+                       "the resize watch stopped; asking the size at each event");
+            (void) epoll_ctl(d->ep, EPOLL_CTL_DEL, fd, nullptr);
+            (void) close(fd);
+            d->srv.resize_fd = -1;
+        }
+        server_size_noticed(&d->srv);
         break;
     case TAG_WATCH:
         server_console_changed(&d->srv);
@@ -445,7 +464,9 @@ int run(daemon_state *d)
         for (int pass = 0; pass < 3; pass++) {
             for (int i = 0; i < n && !d->stop; i++) {
                 uint64_t tag = batch[i].data.u64 >> 32;
-                int rank = tag == TAG_WATCH || tag == TAG_OWNERS ? 0 : (tag == TAG_INPUT ? 1 : 2);
+                int rank = tag == TAG_WATCH || tag == TAG_OWNERS || tag == TAG_RESIZE
+                               ? 0
+                               : (tag == TAG_INPUT ? 1 : 2);
                 if (rank == pass)
                     handle(d, &batch[i]);
             }
@@ -663,6 +684,14 @@ int main(int argc, char **argv)
         d.owner_fd = -1;
     }
     d.srv.owner_fd = d.owner_fd;
+    /* after signals(): the thread keeps the signals blocked */
+    int resize_fd = vt_open_resize_watch();
+    if (resize_fd >= 0 && watch(&d, resize_fd, TAG_RESIZE, EPOLLIN) != 0)
+        resize_fd = -1; /* left open: the thread still writes to it */
+    if (resize_fd < 0)
+        mox_report(__LINE__, SRC_FILE, MOX_SEV_TRACE,
+                   "no resize watch (%s); asking the size at each event", strerror(errno));
+    d.srv.resize_fd = resize_fd;
     if (failed != 0) {
         (void) fprintf(stderr, "moxd: cannot set up the event loop: %s\n", strerror(errno));
         tidy(&d);
@@ -674,7 +703,7 @@ int main(int argc, char **argv)
                CONTROL_SOCKET_PATH, d.srv.con_vc, console.max_x, console.max_y);
     /* The devices present at start are queued inside libinput already, with
      * nothing on its descriptor to say so. */
-    input_dispatch(&d.in, input_record, &d.srv);
+    read_input(&d);
     if (d.srv.devices == 0) {
         if (use.n_devices == 0)
             mox_report(__LINE__, SRC_FILE, MOX_SEV_WARN,

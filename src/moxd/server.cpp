@@ -309,6 +309,25 @@ void default_handling(server *s, const Mox_Event *ev, int button, int moved)
         apply(s, &op);
 }
 
+/* 1 when the modifiers can matter to the stack for an event of that kind:
+ * some client on the way down routes by them (do_client's minMod and maxMod
+ * tests) or would receive the record. The walk stops where a client that
+ * ignores modifiers finishes the kind without taking it. */
+int modifiers_used(const client_info *stack, uint32_t kind)
+{
+    constexpr uint16_t ALL_MODIFIERS = 0xFF; /* what the shift state can hold */
+    for (const client_info *ci = stack; ci != nullptr; ci = ci->next) {
+        const Mox_Connect *d = &ci->data;
+        if (d->minMod != 0 || (d->maxMod & ALL_MODIFIERS) != ALL_MODIFIERS)
+            return 1;
+        if ((d->eventMask & kind) != 0)
+            return 1;
+        if ((d->defaultMask & kind) == 0)
+            return 0;
+    }
+    return 0;
+}
+
 void deliver(server *s, const pointer_change *change, int button, int moved)
 {
     int vc = s->con_vc;
@@ -316,10 +335,12 @@ void deliver(server *s, const pointer_change *change, int button, int moved)
     if (s->owner_fd < 0 && vc > 0 && vc <= LAST_VC && cinfo[vc] != nullptr)
         drop_strangers(s, vc, owner_of(vc));
     client_info *stack = vc >= 0 && vc <= LAST_VC ? cinfo[vc] : nullptr;
-    /* the shift state is asked only where someone looks at it: clients
-     * and the press, release or wheel that Shift may take from a program */
+    /* the shift state is asked only where someone looks at it: a client
+     * that routes by it or would receive it, and the press, release or
+     * wheel that Shift may take from a program */
     uint8_t mods = 0;
-    if (stack != nullptr || (change->kind & (MOX_DOWN | MOX_UP)) != 0 || change->wdy != 0) {
+    if (modifiers_used(stack, change->kind) || (change->kind & (MOX_DOWN | MOX_UP)) != 0 ||
+        change->wdy != 0) {
         int fd = s->con_fd >= 0 ? s->con_fd : s->ctl_fd;
         int shift = fd >= 0 ? vt_shift_state(fd) : -1;
         if (shift > 0)
@@ -332,33 +353,53 @@ void deliver(server *s, const pointer_change *change, int button, int moved)
     default_handling(s, &ev, button, moved);
 }
 
+/* The motion gathered in this round, handled as one: one record, one draw. */
+void flush_motion(server *s)
+{
+    if (!s->motion_pending)
+        return;
+    s->motion_pending = 0;
+    pointer_change change = s->motion;
+    memset(&s->motion, 0, sizeof s->motion);
+    change.kind = event_motion_kind(s->buttons);
+    if (change.kind != MOX_MOVE)
+        change.clicks = s->press_clicks;
+    deliver(s, &change, 0, 1);
+}
+
 void pointer_input(server *s, const input_event *in)
 {
+    /* what moved before this record is handled before it */
+    if (in->kind != IN_MOTION && in->kind != IN_PLACE)
+        flush_motion(s);
     /* Without switch notices the console is asked each time. A button is
      * never let act on a console that is no longer shown, even when the
      * notice of the switch is still on its way. */
     if ((s->watch_fd < 0 || in->kind == IN_BUTTON) && s->ctl_fd >= 0)
         server_console_changed(s);
-    check_size(s);
+    /* Without the resize watch the size is asked each time; with it, a
+     * press asks too, for a resize the watch may have missed. */
+    if (s->resize_fd < 0 || in->kind == IN_BUTTON)
+        check_size(s);
     pointer_change change;
     memset(&change, 0, sizeof change);
     int button = 0;
     int moved = 0;
     switch (in->kind) {
     case IN_MOTION:
-        moved = cells_move(&s->cells, in->dx, in->dy, s->cell_w, s->cell_h, &change.dx, &change.dy);
-        if (!moved)
-            return;
-        change.kind = event_motion_kind(s->buttons);
-        break;
     case IN_PLACE:
-        /* scaled here, after the size check: the screen may have just changed */
-        moved = cells_place(&s->cells, in->fx * s->cells.cols, in->fy * s->cells.rows, &change.dx,
-                            &change.dy);
-        if (!moved)
-            return;
-        change.kind = event_motion_kind(s->buttons);
-        break;
+        if (in->kind == IN_MOTION)
+            moved =
+                cells_move(&s->cells, in->dx, in->dy, s->cell_w, s->cell_h, &change.dx, &change.dy);
+        else /* scaled here, after the size check: the screen may have just changed */
+            moved = cells_place(&s->cells, in->fx * s->cells.cols, in->fy * s->cells.rows,
+                                &change.dx, &change.dy);
+        if (moved) {
+            s->motion.dx += change.dx;
+            s->motion.dy += change.dy;
+            s->motion_pending = 1;
+        }
+        return;
     case IN_BUTTON:
         if (!button_change(s, in->button, in->pressed))
             return;
@@ -407,6 +448,7 @@ void server_init(server *s, int cell_w, int cell_h, uint32_t click_window_ms)
     s->ctl_fd = -1;
     s->watch_fd = -1;
     s->owner_fd = -1;
+    s->resize_fd = -1;
     s->con_fd = -1;
     s->sel = {0, 0, OWNER_UNKNOWN};
     s->cell_w = cell_w;
@@ -430,6 +472,11 @@ void server_attach_console(server *s, int ctl_fd, int watch_fd)
         console.max_y = rows;
     }
     cells_init(&s->cells, console.max_x, console.max_y);
+}
+
+void server_size_noticed(server *s)
+{
+    check_size(s);
 }
 
 void server_console_changed(server *s)
@@ -478,6 +525,8 @@ int server_paste_off(const server *s, int vc)
 
 void server_input(server *s, const input_event *ev)
 {
+    if (ev->kind == IN_ADDED || ev->kind == IN_REMOVED)
+        flush_motion(s); /* what moved before a device change is handled first */
     switch (ev->kind) {
     case IN_ADDED:
         if (ev->has_middle)
@@ -504,6 +553,11 @@ void server_input(server *s, const input_event *ev)
         pointer_input(s, ev);
         break;
     }
+}
+
+void server_input_done(server *s)
+{
+    flush_motion(s);
 }
 
 int server_client_ready(server *s, int fd)

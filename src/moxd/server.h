@@ -6,6 +6,7 @@
 
 #include "cells.h"
 #include "clicks.h"
+#include "event.h"
 #include "handling.h"
 #include "input.h"
 #include "sharing.h"
@@ -24,8 +25,11 @@ struct server {
     int ctl_fd;   /* /dev/tty0, for asking which console is shown */
     int watch_fd; /* sysfs file naming the console shown, or -1 */
     int owner_fd; /* inotify watch of the ttys' owners, or -1 */
-    int con_vc;   /* the console shown, 0 when unknown */
-    int con_fd;   /* a descriptor of it for the console operations, or -1 */
+    /* eventfd of the resize watch, or -1: the size is then asked at every
+     * pointer record */
+    int resize_fd;
+    int con_vc; /* the console shown, 0 when unknown */
+    int con_fd; /* a descriptor of it for the console operations, or -1 */
     pointer_cells cells;
     click_series clicks;
     handling_state handling;
@@ -40,6 +44,8 @@ struct server {
     int awaiting_device;   /* none was there: say when the first comes */
     selection_owner sel;   /* who may have the selection pasted */
     int scrub_pending;     /* the kernel's buffer still holds a forgotten selection */
+    int motion_pending;    /* cells moved in this round, not yet handled */
+    pointer_change motion; /* their deltas summed */
     paste_veto *vetoes;    /* clients that switched pasting off */
     int n_vetoes, cap_vetoes;
     /* told of every client the server closes by itself */
@@ -73,8 +79,19 @@ void server_client_accepted(server *s, int fd);
  * shown, from console 0) has switched pasting off there. */
 int server_paste_off(const server *s, int vc);
 
-/* One record from the input devices. */
+/* One record from the input devices. Motion is gathered: the records of one
+ * round of reading that only move the pointer are handled together, as one
+ * motion to the last cell (their deltas summed), when a record of another
+ * kind comes or at server_input_done. */
 void server_input(server *s, const input_event *ev);
+
+/* The records read in one round are all in: the motion gathered is handled
+ * (drawn once, one record to clients). */
+void server_input_done(server *s);
+
+/* The resize watch fired: the size of the console shown is asked again, and
+ * clients are told when it changed. */
+void server_size_noticed(server *s);
 
 /* A client's socket is readable: serves one record. Returns 0 when the
  * client is gone (removed, its socket closed), 1 otherwise. */

@@ -4,6 +4,7 @@
 #include "sharing.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +13,9 @@
 #include <linux/kd.h>
 #include <linux/tiocl.h>
 #include <linux/vt.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/sysmacros.h>
@@ -44,6 +48,36 @@ constexpr size_t SCREEN_BYTES_MAX = 4 + 2 * 255 * 255;
 constexpr const char DEVICES_PATH[] = "/dev";
 /* Room for a burst of inotify records; more simply stay for the next read. */
 constexpr size_t WATCH_READ_BYTES = 4096;
+
+/* Added to the resize watch's count when its thread stops: far above any
+ * number of resizes. */
+constexpr uint64_t RESIZE_WATCH_ENDED = uint64_t{1} << 40;
+
+struct resize_watch {
+    int tty;   /* /dev/tty0, where VT_WAITEVENT is asked */
+    int event; /* the eventfd the loop watches */
+};
+
+/* The resize thread: one blocking VT_WAITEVENT after another. */
+void *wait_for_resizes(void *arg)
+{
+    auto *w = static_cast<resize_watch *>(arg);
+    uint64_t one = 1;
+    for (;;) {
+        vt_event ev;
+        memset(&ev, 0, sizeof ev);
+        ev.event = VT_EVENT_RESIZE;
+        if (ioctl(w->tty, VT_WAITEVENT, &ev) == 0) {
+            (void) write(w->event, &one, sizeof one);
+        } else if (errno != EINTR) {
+            uint64_t ended = RESIZE_WATCH_ENDED;
+            (void) write(w->event, &ended, sizeof ended);
+            (void) close(w->tty);
+            free(w);
+            return nullptr;
+        }
+    }
+}
 
 uint16_t cell(int v)
 {
@@ -250,6 +284,51 @@ uint64_t vt_read_owner_watch(int fd)
         mask |= tty_changes(buf, static_cast<size_t>(got));
     }
     return mask;
+}
+
+int vt_open_resize_watch(void)
+{
+    auto *w = static_cast<resize_watch *>(malloc(sizeof(resize_watch)));
+    if (w == nullptr)
+        return -1;
+    w->tty = open(VT_CONTROL_PATH, O_RDONLY | O_NOCTTY | O_CLOEXEC);
+    w->event = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    int fd = w->event;
+    /* every signal blocked in the thread, whatever the caller's mask */
+    sigset_t all, was;
+    sigfillset(&all);
+    pthread_attr_t attr;
+    pthread_t thread;
+    int started = -1;
+    if (w->tty >= 0 && fd >= 0 && pthread_attr_init(&attr) == 0) {
+        (void) pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+        (void) pthread_attr_setstacksize(&attr, PTHREAD_STACK_MIN + 16384);
+        (void) pthread_sigmask(SIG_SETMASK, &all, &was);
+        started = pthread_create(&thread, &attr, wait_for_resizes, w);
+        (void) pthread_sigmask(SIG_SETMASK, &was, nullptr);
+        (void) pthread_attr_destroy(&attr);
+    }
+    if (started != 0) {
+        if (started > 0)
+            errno = started;
+        int saved = errno;
+        if (w->tty >= 0)
+            (void) close(w->tty);
+        if (fd >= 0)
+            (void) close(fd);
+        free(w);
+        errno = saved;
+        return -1;
+    }
+    return fd;
+}
+
+int vt_read_resize_watch(int fd)
+{
+    uint64_t count = 0;
+    if (read(fd, &count, sizeof count) != static_cast<ssize_t>(sizeof count))
+        return 0;
+    return count >= RESIZE_WATCH_ENDED ? -1 : 1;
 }
 
 int vt_blank_cell(int *x, int *y)

@@ -66,6 +66,18 @@ int vt_open_owner_watch(void);
 /* Reads what the watch collected: bit N set for each /dev/ttyN changed. */
 uint64_t vt_read_owner_watch(int fd);
 
+/* Starts a thread that waits in VT_WAITEVENT for console resizes (the
+ * kernel announces them, for any console, nowhere else a poll could see)
+ * and returns an eventfd that becomes readable after each one; -1 when the
+ * thread or its descriptor cannot be had. A resize made between two waits
+ * of the thread is missed: whoever relies on it asks again when it may
+ * matter more (a switch, a button). Start it with the signals the process
+ * takes through a signalfd blocked: the thread inherits the mask. */
+int vt_open_resize_watch(void);
+/* Reads the watch: 1 when a resize came, 0 when none did, -1 when the thread
+ * has stopped (VT_WAITEVENT refused): the size must be asked again each time. */
+int vt_read_resize_watch(int fd);
+
 /* A blank cell of the console shown that is not in its last column, read
  * from /dev/vcsa; 1 with it in *x, *y, 0 when there is none or no access. */
 int vt_blank_cell(int *x, int *y);

@@ -90,6 +90,18 @@ uint64_t vt_read_owner_watch(int)
     return 0;
 }
 
+// The watch never fires by itself: tests call server_size_noticed.
+int vt_open_resize_watch(void)
+{
+    return eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+}
+
+int vt_read_resize_watch(int fd)
+{
+    uint64_t n = 0;
+    return read(fd, &n, sizeof n) == static_cast<ssize_t>(sizeof n) ? 1 : 0;
+}
+
 int vt_blank_cell(int *x, int *y)
 {
     if (fake_vt.blank.first < 1)
@@ -141,6 +153,7 @@ int vt_is_graphics(int fd)
 
 int vt_shift_state(int fd)
 {
+    fake_vt.shift_asks++;
     return target(fd) < 0 ? -1 : fake_vt.shift;
 }
 

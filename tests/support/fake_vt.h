@@ -25,7 +25,8 @@ struct FakeVt {
     std::map<int, uid_t> owner;              // console -> owner of its tty (root when absent)
     std::pair<int, int> blank = {1, 1};      // a blank cell of the console shown; 0 for none
     std::vector<FakeVtOp> ops;
-    int opens = 0; // consoles opened
+    int opens = 0;      // consoles opened
+    int shift_asks = 0; // times the shift state was asked
 };
 
 extern FakeVt fake_vt;

@@ -721,7 +721,7 @@ TEST_F(Moxd, ResizeSignalsClientsAndSwitchesMoveThePointer)
     point(70, 20);
     expect_pointer(1, 70, 20);
 
-    // every console 60x20: noticed at the next pointer record, the pointer
+    // every console 60x20: noticed (the kernel's resize event), the pointer
     // kept on screen, the client signalled and told the size
     ASSERT_TRUE(console_resize(60, 20));
     ASSERT_TRUE(vdev_move(&mouse, 1, 0));
