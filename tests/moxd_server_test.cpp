@@ -11,8 +11,6 @@
 #include <sys/wait.h>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
@@ -22,6 +20,7 @@
 #include "client.h"
 #include "client_table.h"
 #include "conf.h"
+#include "moxd_conf_example.h"
 #include "console.h"
 #include "devns.h"
 #include "fake_vt.h"
@@ -791,11 +790,16 @@ TEST(Conf, LinesNamesAndMistakes)
 
     // the example the package installs parses, and so does every setting
     // it shows once uncommented
-    ASSERT_EQ(conf_load(MOXD_CONF_EXAMPLE, 0, &file, &buf, msg, sizeof msg), 0) << msg;
+    char example[] = "/tmp/moxd-example-XXXXXX";
+    fd = mkstemp(example);
+    ASSERT_GE(fd, 0);
+    std::string all = MOXD_CONF_EXAMPLE_TEXT;
+    ASSERT_EQ(write(fd, all.data(), all.size()), static_cast<ssize_t>(all.size()));
+    close(fd);
+    ASSERT_EQ(conf_load(example, 0, &file, &buf, msg, sizeof msg), 0) << msg;
+    unlink(example);
     EXPECT_EQ(conf_text(file), "seat=- dev= opt=- click=0 log=-1 wheel=-1 words=-");
     free(buf);
-    std::ifstream example(MOXD_CONF_EXAMPLE);
-    std::string all((std::istreambuf_iterator<char>(example)), std::istreambuf_iterator<char>());
     for (size_t at = all.find("\n#"); at != std::string::npos; at = all.find("\n#", at + 1))
         if (islower(static_cast<unsigned char>(all[at + 2])))
             all[at + 1] = ' ';
