@@ -50,11 +50,7 @@ if [ -z "${MOX_SKIP_VM:-}" ]; then
     tests/vm/run-vm.sh prepare amd64
     cmake --preset ci -B build-vm -DMOX_VM_GUEST_TESTS=ON -DMOX_BUILD_BENCH=OFF >/dev/null
     cmake --build build-vm -j "$jobs" --target vm_guest_programs
-    # A guest program gets a second boot when the first fails: under QEMU's
-    # software emulation a pointer drawn by the kernel now and then does not
-    # show in /dev/vcsa within the wait (seen about once in 20 to 30 cases,
-    # before and after the server's own changes); a real fault fails twice.
-    ctest --test-dir build-vm -L vm --output-on-failure --repeat until-pass:2
+    ctest --test-dir build-vm -L vm --output-on-failure
 
     echo "== real kernels under QEMU: the daemon on i386's /dev/psaux, the suite built for i386"
     tests/vm/run-vm.sh prepare i386

@@ -247,16 +247,20 @@ int open_vcsa(int vc)
     return fd;
 }
 
-// The whole screen from the start of an open /dev/vcsaN.
+// The largest /dev/vcsaN: a 4-byte header, then two bytes a cell of at most
+// 255 x 255 cells.
+constexpr size_t VCSA_BYTES_MAX = 4 + 2 * 255 * 255;
+
+// The whole screen from the start of an open /dev/vcsaN, in one read: every
+// read clears the change notice, even one at the end of the file, so a
+// second read would lose a change made between the two.
 bool read_vcsa(int fd, screen *s)
 {
-    std::string bytes;
-    char buf[8192];
-    ssize_t n;
-    while ((n = pread(fd, buf, sizeof buf, static_cast<off_t>(bytes.size()))) > 0)
-        bytes.append(buf, static_cast<size_t>(n));
+    std::string bytes(VCSA_BYTES_MAX + 1, '\0');
+    ssize_t n = pread(fd, bytes.data(), bytes.size(), 0);
     if (n < 0)
         return guest_fail("read /dev/vcsa");
+    bytes.resize(static_cast<size_t>(n));
     if (!screen_parse(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size(), s))
         return guest_fail("decode /dev/vcsa");
     return true;
