@@ -191,6 +191,8 @@ BENCHMARK(BM_Floor_ReadIoctlSend)->UseRealTime()->MinTime(2.0);
 // The floor as a server: another process blocked on the device's node
 // reads the event, draws the pointer with one ioctl and sends the record,
 // which the measuring side receives, as moxd's client does.
+pid_t floor_start(int sock);
+
 void BM_Floor_BareServer(benchmark::State &state)
 {
     int pair[2] = {-1, -1};
@@ -198,26 +200,8 @@ void BM_Floor_BareServer(benchmark::State &state)
         state.SkipWithError("no socket pair");
         return;
     }
-    // opened before the fork: no event may come before the server reads
-    int node = open(g_bare.node.c_str(), O_RDONLY | O_CLOEXEC);
-    int tty = console_open(1, O_RDWR);
     bound_receive(pair[1]);
-    pid_t server = fork();
-    if (server == 0) {
-        int x = COLS / 2;
-        for (;;) {
-            input_event in[2];
-            if (node < 0 || tty < 0 || read(node, in, sizeof in) <= 0)
-                _exit(1);
-            x += in[0].value > 0 ? 1 : -1;
-            (void) draw_pointer(tty, x);
-            Mox_Event ev{};
-            ev.x = static_cast<int16_t>(x);
-            ev.type = MOX_MOVE;
-            if (send(pair[0], &ev, sizeof ev, MSG_NOSIGNAL | MSG_DONTWAIT) != sizeof ev)
-                _exit(1);
-        }
-    }
+    pid_t server = floor_start(pair[0]);
     int x = COLS / 2;
     for (auto _ : state) {
         int dx = x > COLS / 2 ? -CELL : CELL;
@@ -233,8 +217,6 @@ void BM_Floor_BareServer(benchmark::State &state)
     waitpid(server, nullptr, 0);
     close(pair[0]);
     close(pair[1]);
-    close(node);
-    close(tty);
 }
 BENCHMARK(BM_Floor_BareServer)->UseRealTime()->MinTime(2.0);
 
