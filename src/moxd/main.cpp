@@ -119,6 +119,30 @@ void usage(FILE *out)
 /* What the command line asks for. */
 enum cl_outcome : int { CL_RUN, CL_DONE, CL_BAD };
 
+/* A setting the command line gives, checked as the settings file's are.
+ * The click time's complaint names the option as it is written there. */
+bool given_setting(command_line *cl, int letter, const char *value)
+{
+    static const struct {
+        int letter;
+        const char *name;
+        const char *prefix;
+    } names[] = {{'c', "click-time", "--"},
+                 {'l', "log-level", ""},
+                 {'w', "word-chars", ""},
+                 {'W', "wheel-reports", ""}};
+    for (const auto &n : names) {
+        if (n.letter != letter)
+            continue;
+        char why[160];
+        if (conf_set(&cl->given, n.name, value, why, sizeof why) == 0)
+            return true;
+        (void) fprintf(stderr, "moxd: %s%s\n", n.prefix, why);
+        return false;
+    }
+    return false;
+}
+
 cl_outcome read_command_line(int argc, char **argv, command_line *cl)
 {
     static const struct option longopts[] = {
@@ -152,37 +176,13 @@ cl_outcome read_command_line(int argc, char **argv, command_line *cl)
         case 'o':
             cl->given.options = optarg;
             break;
-        case 'c': {
-            char *end = nullptr;
-            errno = 0;
-            long ms = strtol(optarg, &end, 10);
-            if (end == optarg || *end != '\0' || errno != 0 || ms < 1 ||
-                ms > static_cast<long>(CLICK_WINDOW_MAX_MS)) {
-                (void) fprintf(stderr,
-                               "moxd: --click-time takes 1 to %u milliseconds, not \"%s\"\n",
-                               CLICK_WINDOW_MAX_MS, optarg);
-                return CL_BAD;
-            }
-            cl->given.click_ms = static_cast<uint32_t>(ms);
-            break;
-        }
+        case 'c':
         case 'l':
-            cl->given.log_level = host_level_from_name(optarg);
-            if (cl->given.log_level < 0) {
-                (void) fprintf(stderr, "moxd: unknown log level \"%s\"\n", optarg);
-                return CL_BAD;
-            }
-            break;
         case 'w':
-        case 'W': {
-            char why[160];
-            if (conf_set(&cl->given, c == 'w' ? "word-chars" : "wheel-reports", optarg, why,
-                         sizeof why) != 0) {
-                (void) fprintf(stderr, "moxd: %s\n", why);
+        case 'W':
+            if (!given_setting(cl, c, optarg))
                 return CL_BAD;
-            }
             break;
-        }
         case 'f':
             cl->config = optarg;
             break;
