@@ -313,6 +313,18 @@ class Moxd : public ::testing::Test
         (void) poll(nullptr, 0, BUTTON_GAP_MS);
     }
 
+    // The server with its devices, a program reading the input of console 1
+    // and one of console 2, "alpha" selected on console 1, the highlight
+    // hidden.
+    void programs_on_1_and_2_alpha_selected()
+    {
+        ASSERT_NO_FATAL_FAILURE(start_with_devices());
+        ASSERT_TRUE(app_start(&app, 1, false));
+        ASSERT_TRUE(app_start(&app2, 2, false));
+        select_alpha();
+        ASSERT_NO_FATAL_FAILURE(clear_screen_marks(1));
+    }
+
     // A middle click of the tablet on console vc, shown, then a move to
     // column x of the last row seen drawn: the click has been handled.
     void paste_click(int vc, int x)
@@ -995,11 +1007,7 @@ TEST_F(Moxd, NewOwnerDropsTheFormerOwnersClientNotRoots)
 // when the server was kept busy meanwhile by a user's silent connection.
 TEST_F(Moxd, ClickRightAfterASwitchPastesIntoTheNewConsole)
 {
-    ASSERT_NO_FATAL_FAILURE(start_with_devices());
-    ASSERT_TRUE(app_start(&app, 1, false));
-    ASSERT_TRUE(app_start(&app2, 2, false));
-    select_alpha();
-    ASSERT_NO_FATAL_FAILURE(clear_screen_marks(1));
+    ASSERT_NO_FATAL_FAILURE(programs_on_1_and_2_alpha_selected());
     std::string where; // per click: the console whose program got the paste
     for (int i = 1; i <= 3; i++) {
         ASSERT_TRUE(console_switch(1));
@@ -1037,11 +1045,7 @@ TEST_F(Moxd, ClickRightAfterASwitchPastesIntoTheNewConsole)
 // connected.
 TEST_F(Moxd, NoPasteRequestHoldsForItsConsoleWhileConnected)
 {
-    ASSERT_NO_FATAL_FAILURE(start_with_devices());
-    ASSERT_TRUE(app_start(&app, 1, false));
-    ASSERT_TRUE(app_start(&app2, 2, false));
-    select_alpha();
-    ASSERT_NO_FATAL_FAILURE(clear_screen_marks(1));
+    ASSERT_NO_FATAL_FAILURE(programs_on_1_and_2_alpha_selected());
     int c = admitted_client(make_record(0, ALL_KINDS, 0, 0xFFFF, getpid(), 2));
     ASSERT_GE(c, 0);
     ASSERT_TRUE(send_record(c, make_record(0, 0, 0, 0, 0, REQ_NO_PASTE)));
