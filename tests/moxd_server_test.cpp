@@ -25,6 +25,7 @@
 #include "devns.h"
 #include "fake_vt.h"
 #include "host.h"
+#include "procs.h"
 #include "input.h"
 #include "server.h"
 #include "vt.h"
@@ -43,6 +44,7 @@ void on_winch(int)
 }
 
 constexpr uint16_t ALL_KINDS = MOX_MOVE | MOX_DRAG | MOX_DOWN | MOX_UP;
+constexpr uid_t NOBODY = 65534;
 constexpr int L = MOX_BUTTON_LEFT, M = MOX_BUTTON_MIDDLE, R = MOX_BUTTON_RIGHT;
 
 class Server : public ::testing::Test
@@ -560,14 +562,14 @@ TEST_F(Server, SelectionsPasteOnlyWhereTheirUserOwnsBothConsoles)
 // those of a user who no longer owns it are closed, root's stay.
 TEST_F(Server, ClientsOfAFormerOwnerAreDropped)
 {
-    fake_vt.owner[2] = 1000;
+    fake_vt.owner[2] = NOBODY;
     int root_fd = -1;
     int root = attach(make_record(ALL_KINDS, 0, 0, 0xFFFF, getpid(), 2), &root_fd);
     int sv[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
     pid_t child = fork();
-    if (child == 0) { // a client of uid 1000, swallowing every event
-        if (setgid(1000) != 0 || setuid(1000) != 0)
+    if (child == 0) { // a client of nobody's, swallowing every event
+        if (!become_nobody())
             _exit(2);
         int c = connect_control();
         Mox_Connect rec = make_record(ALL_KINDS, 0, 0, 0xFFFF, getpid(), 2);
@@ -582,7 +584,7 @@ TEST_F(Server, ClientsOfAFormerOwnerAreDropped)
     int user_fd = user->fd;
     motion(8, 0);
     EXPECT_EQ(received(root).size(), 0u) << "the newest client takes it";
-    fake_vt.owner[2] = 1001; // logout, another login
+    fake_vt.owner[2] = NOBODY - 1; // logout, another login
     motion(8, 0);
     EXPECT_EQ(received(root).size(), 1u);
     EXPECT_EQ(fcntl(user_fd, F_GETFD), -1) << "the former owner's socket was closed";
